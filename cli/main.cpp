@@ -1,0 +1,2 @@
+// orvek_cli — placeholder until the run driver lands.
+int main() { return 16; }

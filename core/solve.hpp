@@ -1,0 +1,68 @@
+// solve.hpp — the blind search over image quads, verification and refinement.
+//
+// solve_stars_frame forms quads from the brightest stars, looks their patterns
+// up in the database, fits a first Wcs to each catalogue quad that passes the
+// gates, verifies it against the catalogue stars it projects into the frame
+// (a binomial false-alarm probability) and refines the first accepted one
+// with dense passes and a SIP fit. Ctx holds the scratch lists that every
+// verification of one search reuses.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/db.hpp"
+#include "core/records.hpp"
+#include "core/wcs.hpp"
+
+namespace kestrune {
+
+struct ProjectedStar {
+  int16_t mag;
+  uint32_t id;
+  double x, y;     // pixels
+  double ra, dec;  // radians
+};
+
+struct RefineResult {
+  Wcs wcs;
+  double rms;
+  uint32_t count;
+};
+
+class Ctx {
+ public:
+  Ctx(const Database& db, const SolveParams& params, std::vector<ImageStar> stars, double width,
+      double height);
+
+  void project_field(const Wcs& wcs, size_t band, std::span<const uint32_t> exclude, size_t limit);
+  size_t match_field(std::span<const uint32_t> exclude, size_t n);
+  // (accepted, log false-alarm probability)
+  std::pair<bool, double> verify(const Wcs& wcs, size_t band, const std::array<uint32_t, 4>& image_quad,
+                                 const std::array<uint32_t, 4>& catalogue_quad);
+  RefineResult refine_dense(const Wcs& candidate, size_t band);
+
+  std::vector<ImageStar> stars;
+  std::vector<uint32_t> cone_ids;
+  std::vector<ProjectedStar> field;
+  std::vector<uint8_t> used;
+  std::vector<Vec2> img_pts;
+  std::vector<Vec2> sky_pts;
+  const Database& db;
+  const SolveParams& params;
+  size_t n_match;
+  double width, height;
+  Vec2 centre;
+  double diag;
+};
+
+// Log of the binomial upper tail P(X >= k), X ~ Binomial(n, p), as verify uses it.
+double log_binomial_tail(uint64_t n, uint64_t k, double p);
+
+SolveResult solve_stars_frame(const Database& db, std::span<const ImageStar> stars, uint32_t width,
+                              uint32_t height, const SolveParams& params, Clock& clock);
+
+}  // namespace kestrune
