@@ -50,4 +50,25 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
 // slice); 0 for an empty slice.
 float median(std::span<float> values);
 
+// The background and noise model of a working image (the plane binned 2 x 2,
+// `bw` x `bh` sums of four samples), in working units. extract_stars builds
+// it internally; it is exposed so that its maps can be examined on their own.
+struct BackgroundModel {
+  uint32_t tiles_x = 1;
+  uint32_t tiles_y = 1;
+  float cell_w = 0;
+  float cell_h = 0;
+  std::vector<float> background;  // per tile, row-major, after the curvature correction
+  std::vector<float> noise;       // per tile, at least 1
+  uint32_t nodes_x = 0;           // lattice nodes every 8 working pixels, the last at the border
+  uint32_t nodes_y = 0;
+  std::vector<float> threshold;        // per node, row-major: background + k_sigma * noise
+  std::vector<float> node_noise;       // per node
+  std::vector<float> node_background;  // per node
+};
+
+// `working` holds bw * bh values, bw and bh at least 8.
+BackgroundModel estimate_background(std::span<const uint32_t> working, uint32_t bw, uint32_t bh,
+                                    const ExtractParams& params);
+
 }  // namespace kestrune
