@@ -12,6 +12,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include "core/db.hpp"
 #include "core/wcs.hpp"
@@ -57,6 +59,24 @@ uint64_t key_hash(const PatternKey& key);
 template <class OnHit>
 bool lookup(const Database& db, const Pattern& image, const std::array<uint32_t, 4>& quad,
             double diag, OnHit&& on_hit);
+
+// What one lookup did, for benchmarks and diagnostics.
+struct LookupCounters {
+  uint32_t keys = 0;
+  uint32_t probes = 0;      // slots read
+  uint32_t candidates = 0;  // slots whose tag matched
+  uint32_t hits = 0;        // candidates that passed every gate
+};
+
+// The same lookup, counting into `counters`.
+template <class OnHit>
+bool lookup(const Database& db, const Pattern& image, const std::array<uint32_t, 4>& quad,
+            double diag, OnHit&& on_hit, LookupCounters& counters);
+
+// The gates on one candidate record, in order; the hit when all pass.
+std::optional<PatternHit> examine(const Database& db, const Pattern& image,
+                                  const std::array<uint32_t, 4>& quad, double diag,
+                                  uint32_t pattern_index);
 
 }  // namespace kestrune::pattern
 
