@@ -193,16 +193,16 @@ TestDb db_at_pixels(const Wcs& wcs, const std::vector<Vec2>& pixels,
 
 TEST(ProjectField, KeepsFrameStarsSortedByMagThenIdAndTruncates) {
   const Wcs wcs = truth_wcs(120, 40, 20, 30, false, 1000, 800);
-  // id:            0          1          2          3          4          5
   std::vector<Vec2> px = {{100, 100}, {900, 700}, {500, 400}, {-30, 400}, {500, 850},
-                          {10, 790},  {990, 20},  {300, 300}, {700, 100}, {200, 600}};
-  std::vector<int16_t> mag = {5, 3, 3, 1, 2, 7, 3, 4, 9, 0};
+                          {10, 790},  {990, 20},  {300, 300}, {700, 100}, {200, 600},
+                          {400, -20}, {1003, 300}};
+  std::vector<int16_t> mag = {5, 3, 3, 1, 2, 7, 3, 4, 9, 0, -5, -5};
   TestDb t = db_at_pixels(wcs, px, mag, 7);
   SolveParams params;
   Ctx ctx(t.db, params, std::vector<ImageStar>(10, {1, 1, 1}), 1000, 800);
   const uint32_t exclude[] = {9};
   ctx.project_field(wcs, 0, exclude, 5);
-  // In frame and not excluded: 0(5) 1(3) 2(3) 5(7) 6(3) 7(4) 8(9); ids 3 and 4 lie outside.
+  // In frame and not excluded: 0(5) 1(3) 2(3) 5(7) 6(3) 7(4) 8(9); ids 3, 4, 10, 11 lie outside.
   const uint32_t want[] = {1, 2, 6, 7, 0};
   ASSERT_EQ(ctx.field.size(), 5u);
   for (size_t i = 0; i < 5; ++i) {
