@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <system_error>
 
 namespace kestrune {
 namespace {
@@ -19,22 +20,33 @@ bool special(double v, std::string& out) {
   return true;
 }
 
+// to_chars into a buffer that always fits: the largest double has 309 integral
+// digits, the smallest subnormal 324 fractional ones.
+template <typename... Format>
+std::string chars(double v, Format... format) {
+  std::string out(400, '\0');
+  for (;;) {
+    auto r = std::to_chars(out.data(), out.data() + out.size(), v, format...);
+    if (r.ec == std::errc{}) {
+      out.resize(static_cast<size_t>(r.ptr - out.data()));
+      return out;
+    }
+    out.resize(out.size() * 2);
+  }
+}
+
 }  // namespace
 
 std::string fmt_shortest(double v) {
   std::string out;
   if (special(v, out)) return out;
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, r.ptr);
+  return chars(v, std::chars_format::fixed);
 }
 
 std::string fmt_fixed(double v, int digits, bool plus) {
   std::string out;
   if (special(v, out)) return (plus && out == "inf") ? "+inf" : out;
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, digits);
-  out.assign(buf, r.ptr);
+  out = chars(v, std::chars_format::fixed, digits);
   if (plus && !std::signbit(v)) out.insert(out.begin(), '+');
   return out;
 }
@@ -42,9 +54,7 @@ std::string fmt_fixed(double v, int digits, bool plus) {
 std::string fmt_exp(double v, int digits) {
   std::string out;
   if (special(v, out)) return out;
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, digits);
-  std::string text(buf, r.ptr);
+  const std::string text = chars(v, std::chars_format::scientific, digits);
   // to_chars writes "d.ddde+XX"; the cards want "d.dddEX".
   auto e = text.find('e');
   int exponent = std::atoi(text.c_str() + e + 1);

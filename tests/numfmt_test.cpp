@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -83,6 +84,29 @@ TEST(NumFmt, FormatsWriteTheExactText) {
   for (const Case& c : cases) {
     EXPECT_EQ(render(c.form, c.value), c.text) << "form " << static_cast<int>(c.form);
   }
+}
+
+// Extreme values with many digits must come out whole, not cut at a buffer end.
+TEST(NumFmt, ExtremeValuesKeepEveryDigit) {
+  const struct {
+    std::string text;
+    double value;
+    size_t length;
+  } cases[] = {
+      {fmt_fixed(1e308, 100), 1e308, 309 + 1 + 100},
+      {fmt_fixed(-1.7976931348623157e308, 60), -1.7976931348623157e308, 1 + 309 + 1 + 60},
+      {fmt_shortest(-1.7976931348623157e308), -1.7976931348623157e308, 1 + 309},
+      {fmt_shortest(5e-324), 5e-324, 2 + 323 + 1},
+      {fmt_fixed(5e-324, 400), 5e-324, 2 + 400},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.text.size(), c.length) << c.text;
+    EXPECT_EQ(std::strtod(c.text.c_str(), nullptr), c.value) << c.text;
+  }
+  const std::string e = fmt_exp(5e-324, 80);
+  EXPECT_EQ(e.size(), 2 + 80 + 5u);
+  EXPECT_EQ(e.substr(e.size() - 5), "E-324");
+  EXPECT_EQ(std::strtod(e.c_str(), nullptr), 5e-324);
 }
 
 }  // namespace
