@@ -34,11 +34,10 @@ DerivedAxes derived_axes(const Wcs& wcs) {
   const double d11 = wcs.cd[0] * kRadToDeg, d12 = wcs.cd[1] * kRadToDeg;
   const double d21 = wcs.cd[2] * kRadToDeg, d22 = wcs.cd[3] * kRadToDeg;
   const double det = d11 * d22 - d12 * d21;
-  const double sign = std::isnan(det)        ? std::numeric_limits<double>::quiet_NaN()
+  const double sign = std::isnan(det)     ? std::numeric_limits<double>::quiet_NaN()
                       : std::signbit(det) ? -1.0
                                           : 1.0;
-  return {sign * std::hypot(d11, d21), std::hypot(d12, d22),
-          std::atan2(-d12, d22) * kRadToDeg};
+  return {sign * std::hypot(d11, d21), std::hypot(d12, d22), std::atan2(-d12, d22) * kRadToDeg};
 }
 
 std::string wcs_file(const Wcs& wcs, uint32_t width, uint32_t height) {

@@ -61,7 +61,8 @@ Vec2 deproject(double ra0, double dec0, double xi, double eta) {
   const double sin_rho = std::sin(rho), cos_rho = std::cos(rho);
   const double sin_dec0 = std::sin(dec0), cos_dec0 = std::cos(dec0);
   const double s = std::clamp(eta * sin_rho * cos_dec0 / r + sin_dec0 * cos_rho, -1.0, 1.0);
-  const double ra = ra0 + std::atan2(xi * sin_rho, cos_dec0 * r * cos_rho - eta * sin_dec0 * sin_rho);
+  const double ra =
+      ra0 + std::atan2(xi * sin_rho, cos_dec0 * r * cos_rho - eta * sin_dec0 * sin_rho);
   return {ra, std::asin(s)};
 }
 
@@ -195,8 +196,7 @@ std::string Wcs::to_fits_header() const {
 namespace wcs {
 
 std::optional<std::pair<Wcs, double>> fit_wcs(std::span<const Vec2> pixels,
-                                              std::span<const Vec2> sky, Vec2 crpix,
-                                              Vec2 crval0) {
+                                              std::span<const Vec2> sky, Vec2 crpix, Vec2 crval0) {
   if (pixels.size() != sky.size() || pixels.size() < 3) return std::nullopt;
   const double cx = crpix[0], cy = crpix[1];
   double ra0 = crval0[0], dec0 = crval0[1];

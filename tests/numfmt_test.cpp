@@ -23,12 +23,18 @@ struct Case {
 
 std::string render(Form form, double v) {
   switch (form) {
-    case Form::E15: return fmt_exp(v, 15);
-    case Form::E12: return fmt_exp(v, 12);
-    case Form::F6: return fmt_fixed(v, 6);
-    case Form::F12: return fmt_fixed(v, 12);
-    case Form::Plus5: return fmt_fixed(v, 5, true);
-    case Form::Shortest: return fmt_shortest(v);
+    case Form::E15:
+      return fmt_exp(v, 15);
+    case Form::E12:
+      return fmt_exp(v, 12);
+    case Form::F6:
+      return fmt_fixed(v, 6);
+    case Form::F12:
+      return fmt_fixed(v, 12);
+    case Form::Plus5:
+      return fmt_fixed(v, 5, true);
+    case Form::Shortest:
+      return fmt_shortest(v);
   }
   return {};
 }

@@ -76,16 +76,11 @@ TEST(FitsHeader, CardsInOrderWithExactValues) {
   w.crpix = {1023.5, 767.5};
   w.cd = {-1e-5, 0.0, -0.0, 2.5e-6};
   const std::vector<std::string> expected = {
-      "CTYPE1  =           'RA---TAN'",
-      "CTYPE2  =           'DEC--TAN'",
-      "CRVAL1  =  9.000000000000000E1",
-      "CRVAL2  = -2.250000000000000E1",
-      "CRPIX1  =          1024.500000",
-      "CRPIX2  =           768.500000",
-      "CD1_1   = -5.729577951308233E-4",
-      "CD1_2   =  0.000000000000000E0",
-      "CD2_1   = -0.000000000000000E0",
-      "CD2_2   = 1.432394487827058E-4",
+      "CTYPE1  =           'RA---TAN'",  "CTYPE2  =           'DEC--TAN'",
+      "CRVAL1  =  9.000000000000000E1",  "CRVAL2  = -2.250000000000000E1",
+      "CRPIX1  =          1024.500000",  "CRPIX2  =           768.500000",
+      "CD1_1   = -5.729577951308233E-4", "CD1_2   =  0.000000000000000E0",
+      "CD2_1   = -0.000000000000000E0",  "CD2_2   = 1.432394487827058E-4",
       "EQUINOX =               2000.0",
   };
   const auto lines = lines_of(w.to_fits_header());
@@ -168,9 +163,19 @@ TEST(DerivedAxes, SignFollowsTheDeterminant) {
       {"mirrored in x", {-s, 0, 0, s}, -sd, sd, -0.0, "-5.729577951308E-4", "-0.000000000000E0"},
       {"swapped axes", {0, s, s, 0}, -sd, sd, -90.0, "-5.729577951308E-4", "-9.000000000000E1"},
       {"rotated", {0, -s, s, 0}, sd, sd, 90.0, "5.729577951308E-4", "9.000000000000E1"},
-      {"negative zero det", {s, 0, 0, -0.0}, -sd, 0.0, -180.0, "-5.729577951308E-4",
+      {"negative zero det",
+       {s, 0, 0, -0.0},
+       -sd,
+       0.0,
+       -180.0,
+       "-5.729577951308E-4",
        "-1.800000000000E2"},
-      {"positive zero det", {s, 0, 0, 0.0}, sd, 0.0, -0.0, "5.729577951308E-4",
+      {"positive zero det",
+       {s, 0, 0, 0.0},
+       sd,
+       0.0,
+       -0.0,
+       "5.729577951308E-4",
        "-0.000000000000E0"},
       {"NaN det", {kNaN, 0, 0, s}, kNaN, sd, -0.0, "NaN", "-0.000000000000E0"},
   };
@@ -223,10 +228,12 @@ TEST(WcsFile, WholeHeaderLayout) {
     EXPECT_EQ(cards[0], padded("SIMPLE  =                    T"));
     EXPECT_EQ(cards[1], padded("BITPIX  =                   16"));
     EXPECT_EQ(cards[2], padded("NAXIS   =                    2"));
-    EXPECT_EQ(cards[3], padded("NAXIS1  = " + std::string(20 - std::to_string(c.width).size(),
-                                                          ' ') + std::to_string(c.width)));
-    EXPECT_EQ(cards[4], padded("NAXIS2  = " + std::string(20 - std::to_string(c.height).size(),
-                                                          ' ') + std::to_string(c.height)));
+    EXPECT_EQ(cards[3],
+              padded("NAXIS1  = " + std::string(20 - std::to_string(c.width).size(), ' ') +
+                     std::to_string(c.width)));
+    EXPECT_EQ(cards[4],
+              padded("NAXIS2  = " + std::string(20 - std::to_string(c.height).size(), ' ') +
+                     std::to_string(c.height)));
     // The projection cards appear unchanged, without their line feeds.
     const auto header = lines_of(c.wcs.to_fits_header());
     for (size_t i = 0; i < header.size(); ++i) EXPECT_EQ(cards[5 + i], header[i]) << c.what << i;
@@ -267,8 +274,8 @@ Agreement compare_with_wcslib(const Wcs& w, uint32_t width, uint32_t height) {
   EXPECT_EQ(end % 80, 0u);
   WcslibHeader h;
   int nreject = 0;
-  const int status = wcspih(text.data(), static_cast<int>(end / 80), WCSHDR_all, 0,
-                            &nreject, &h.nwcs, &h.wcs);
+  const int status =
+      wcspih(text.data(), static_cast<int>(end / 80), WCSHDR_all, 0, &nreject, &h.nwcs, &h.wcs);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(nreject, 0);
   EXPECT_EQ(h.nwcs, 1);
@@ -310,10 +317,8 @@ TEST(WcsFile, WcslibReadsTheSameSkyPositions) {
     const char* what;
     Wcs wcs;
   } cases[] = {
-      {"linear", linear_wcs()},
-      {"mirrored", linear_wcs(true)},
-      {"third-order sip", sip_wcs()},
-      {"sip across RA zero", across_zero},
+      {"linear", linear_wcs()},       {"mirrored", linear_wcs(true)},
+      {"third-order sip", sip_wcs()}, {"sip across RA zero", across_zero},
       {"wide mirrored field", wide},
   };
   for (const auto& c : cases) {

@@ -59,11 +59,11 @@ Wcs sip_wcs() {
 
 // Angular separation in radians.
 double separation(Vec2 a, Vec2 b) {
-  const double c = std::sin(a[1]) * std::sin(b[1]) +
-                   std::cos(a[1]) * std::cos(b[1]) * std::cos(a[0] - b[0]);
+  const double c =
+      std::sin(a[1]) * std::sin(b[1]) + std::cos(a[1]) * std::cos(b[1]) * std::cos(a[0] - b[0]);
   const double x = std::cos(b[1]) * std::sin(a[0] - b[0]);
-  const double y = std::cos(a[1]) * std::sin(b[1]) -
-                   std::sin(a[1]) * std::cos(b[1]) * std::cos(a[0] - b[0]);
+  const double y =
+      std::cos(a[1]) * std::sin(b[1]) - std::sin(a[1]) * std::cos(b[1]) * std::cos(a[0] - b[0]);
   return std::atan2(std::hypot(x, y), c);
 }
 
@@ -524,7 +524,11 @@ TEST(SolveDense, SolvesSmallSystems) {
       {"n=1 with a NaN beyond n", 1, {2}, {4, kNaN}, false, {}},
       {"n=1 overflow", 1, {1e-11}, {1e300}, false, {}},
       {"n=3 with a swap", 3, {0, 1, 2, 1, 0, 3, 4, -3, 8}, {3, 4, 9}, true, {1, 1, 1}},
-      {"n=4", 4, {4, 1, 0, 0, 1, 4, 1, 0, 0, 1, 4, 1, 0, 0, 1, 4}, {5, 6, 6, 5}, true,
+      {"n=4",
+       4,
+       {4, 1, 0, 0, 1, 4, 1, 0, 0, 1, 4, 1, 0, 0, 1, 4},
+       {5, 6, 6, 5},
+       true,
        {1, 1, 1, 1}},
       {"n=2 singular", 2, {1, 2, 2, 4}, {1, 2}, false, {}},
       {"matrix too small", 2, {1, 0, 0}, {1, 1}, false, {}},
