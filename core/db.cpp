@@ -56,6 +56,32 @@ Vec2 lon_lat(double x, double y, double z) {
   return {lon, std::atan2(z, std::hypot(x, y))};
 }
 
+// The library's inclusive disc query works in cosines of angles, so it
+// returns nothing for radius 0 at the poles and for any radius at depths
+// near 29 (cos(r) rounds to 1). The coverage is therefore asked with a
+// radius of at least kMinCoverRadius, at a depth of at most kMaxCoverDepth,
+// and expanded to the band's depth; the exact distance test removes the
+// surplus.
+constexpr double kMinCoverRadius = 1e-12;
+constexpr uint32_t kMaxCoverDepth = 20;
+
+// Calls f(first, last) for each ascending range of nested cells at `depth`
+// that may meet the cone. Callers guarantee depth <= 29, a finite centre and
+// 0 <= radius < pi/4, which keeps the library away from its failing
+// (printing, throwing) paths.
+template <class F>
+void for_each_cone_range(uint32_t depth, const std::array<double, 3>& centre, double radius, F&& f) {
+  const Vec2 ll = lon_lat(centre[0], centre[1], centre[2]);
+  const double theta = std::clamp(std::numbers::pi / 2 - ll[1], 0.0, std::numbers::pi);
+  const uint32_t cover_depth = std::min(depth, kMaxCoverDepth);
+  const uint32_t shift = 2 * (depth - cover_depth);
+  const T_Healpix_Base<int64> base(static_cast<int>(cover_depth), NEST);
+  thread_local rangeset<int64> ranges;  // reused, so repeated queries do not allocate
+  base.query_disc_inclusive(pointing(theta, ll[0]), std::max(radius, kMinCoverRadius), ranges, 1);
+  for (tsize r = 0; r < ranges.nranges(); ++r)
+    f(ranges.ivbegin(r) << shift, ranges.ivend(r) << shift);
+}
+
 }  // namespace
 
 std::string LoadError::message() const {
@@ -212,16 +238,23 @@ void Database::stars_in_cone(size_t band, const std::array<double, 3>& centre, d
     return;
   }
 
-  // Depth <= 29, theta within [0, pi] and radius below pi/4 keep the library
-  // away from its failing (printing, throwing) paths.
-  const Vec2 ll = lon_lat(cx, cy, cz);
-  const double theta = std::clamp(std::numbers::pi / 2 - ll[1], 0.0, std::numbers::pi);
-  const T_Healpix_Base<int64> base(static_cast<int>(header_->bands[band].depth), NEST);
-  thread_local rangeset<int64> ranges;  // reused, so repeated queries do not allocate
-  base.query_disc_inclusive(pointing(theta, ll[0]), radius, ranges, 1);
-  for (tsize r = 0; r < ranges.nranges(); ++r)
-    for (int64 cell = ranges.ivbegin(r); cell < ranges.ivend(r); ++cell)
-      if (cell >= 0 && static_cast<uint64_t>(cell) < cells) visit(static_cast<uint64_t>(cell));
+  for_each_cone_range(header_->bands[band].depth, centre, radius, [&](int64 first, int64 last) {
+    for (int64 cell = std::max<int64>(first, 0); cell < last && static_cast<uint64_t>(cell) < cells;
+         ++cell)
+      visit(static_cast<uint64_t>(cell));
+  });
+}
+
+std::vector<std::array<uint64_t, 2>> cone_cells(uint32_t depth, const std::array<double, 3>& centre,
+                                                double radius) {
+  std::vector<std::array<uint64_t, 2>> out;
+  if (depth > kMaxDepth || !(radius >= 0) || radius >= std::numbers::pi / 4) return out;
+  for (double v : centre)
+    if (!std::isfinite(v)) return out;
+  for_each_cone_range(depth, centre, radius, [&](int64 first, int64 last) {
+    out.push_back({static_cast<uint64_t>(first), static_cast<uint64_t>(last)});
+  });
+  return out;
 }
 
 }  // namespace kestrune

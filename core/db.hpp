@@ -104,6 +104,11 @@ uint64_t fnv1a64(std::span<const std::byte> bytes);
 // (RA in [0, 2pi), Dec) of a star, from its vector in double precision.
 Vec2 star_radec(const StarRecord& star);
 
+// The nested cells at `depth` that a cone query below pi/4 visits, as
+// ascending half-open ranges; empty for inputs the query rejects or scans whole.
+std::vector<std::array<uint64_t, 2>> cone_cells(uint32_t depth, const std::array<double, 3>& centre,
+                                                double radius);
+
 class Database {
  public:
   static std::expected<Database, LoadError> load(std::span<const std::byte> bytes,
