@@ -61,7 +61,7 @@ struct TiffSpec {
 void write_tiff(const std::filesystem::path& path, const TiffSpec& spec);
 
 // A PNG whose header claims width x height (8-bit gray) but that holds only
-// its first row: enough for a reader to see the size and the image data.
+// its first rows: enough for a reader to see the size and the image data.
 void write_png_header_only(const std::filesystem::path& path, uint32_t width, uint32_t height);
 
 // A small baseline JPEG whose frame header is then made to claim width x
