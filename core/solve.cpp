@@ -379,8 +379,8 @@ RefineResult Ctx::refine_dense(const Wcs& candidate, size_t band) {
     sky_pts.clear();
     used.assign(stars.size(), 0);
     for (const ProjectedStar& ps : field) {
-      auto it = std::ranges::partition_point(
-          by_x, [&](uint32_t i) { return stars[i].x < ps.x - r; });
+      auto it =
+          std::ranges::partition_point(by_x, [&](uint32_t i) { return stars[i].x < ps.x - r; });
       uint32_t found = 0;
       bool have = false;
       double best_d2 = r2;

@@ -42,7 +42,8 @@ class Ctx {
   void project_field(const Wcs& wcs, size_t band, std::span<const uint32_t> exclude, size_t limit);
   size_t match_field(std::span<const uint32_t> exclude, size_t n);
   // (accepted, log false-alarm probability)
-  std::pair<bool, double> verify(const Wcs& wcs, size_t band, const std::array<uint32_t, 4>& image_quad,
+  std::pair<bool, double> verify(const Wcs& wcs, size_t band,
+                                 const std::array<uint32_t, 4>& image_quad,
                                  const std::array<uint32_t, 4>& catalogue_quad);
   RefineResult refine_dense(const Wcs& candidate, size_t band);
 

@@ -94,13 +94,10 @@ TEST(LogBinomialTail, AgreesWithDirectSumAndLimits) {
     uint64_t n, k;
     double p, want;
   } limits[] = {
-      {80, 0, 0.01, 0},          // no further pair: no evidence
-      {80, 5, 1.0, 0},           // chance certain
-      {80, 5, 2.0, 0},
-      {80, 5, std::nan(""), 0},
-      {80, 5, 0.0, -inf},        // chance impossible
-      {80, 5, -0.5, -inf},
-      {4, 5, 0.1, -inf},         // more pairs than trials cannot happen by chance
+      {80, 0, 0.01, 0},  // no further pair: no evidence
+      {80, 5, 1.0, 0},   // chance certain
+      {80, 5, 2.0, 0},     {80, 5, std::nan(""), 0}, {80, 5, 0.0, -inf},  // chance impossible
+      {80, 5, -0.5, -inf}, {4, 5, 0.1, -inf},  // more pairs than trials cannot happen by chance
   };
   for (const auto& c : limits) {
     EXPECT_EQ(log_binomial_tail(c.n, c.k, c.p), c.want) << c.n << " " << c.k << " " << c.p;
@@ -193,9 +190,8 @@ TestDb db_at_pixels(const Wcs& wcs, const std::vector<Vec2>& pixels,
 
 TEST(ProjectField, KeepsFrameStarsSortedByMagThenIdAndTruncates) {
   const Wcs wcs = truth_wcs(120, 40, 20, 30, false, 1000, 800);
-  std::vector<Vec2> px = {{100, 100}, {900, 700}, {500, 400}, {-30, 400}, {500, 850},
-                          {10, 790},  {990, 20},  {300, 300}, {700, 100}, {200, 600},
-                          {400, -20}, {1003, 300}};
+  std::vector<Vec2> px = {{100, 100}, {900, 700}, {500, 400}, {-30, 400}, {500, 850}, {10, 790},
+                          {990, 20},  {300, 300}, {700, 100}, {200, 600}, {400, -20}, {1003, 300}};
   std::vector<int16_t> mag = {5, 3, 3, 1, 2, 7, 3, 4, 9, 0, -5, -5};
   TestDb t = db_at_pixels(wcs, px, mag, 7);
   SolveParams params;
@@ -289,7 +285,8 @@ TEST(QuadSequence, BrightestFirstOrder) {
     ++count;
     EXPECT_TRUE(q[0] < q[1] && q[1] < q[2] && q[2] < q[3] && q[3] < 20);
     // (l, i, j, k) rises strictly from quad to quad.
-    EXPECT_LT((std::array{prev[3], prev[0], prev[1], prev[2]}), (std::array{q[3], q[0], q[1], q[2]}));
+    EXPECT_LT((std::array{prev[3], prev[0], prev[1], prev[2]}),
+              (std::array{q[3], q[0], q[1], q[2]}));
     prev = q;
   }
   EXPECT_EQ(count, 4845u);  // 20 choose 4
@@ -364,12 +361,30 @@ TEST(SolveStarsFrame, EarlyOutcomes) {
        with([](SolveParams& p) { p.max_quads = 0; }), NotSolvedReason::Exhausted, 30, 0},
       {"budget of 10", scattered_stars(20, 5), 1000, 800,
        with([](SolveParams& p) { p.max_quads = 10; }), NotSolvedReason::Exhausted, 20, 10},
-      {"every quad of 20 stars", scattered_stars(20, 6), 1000, 800, {},
-       NotSolvedReason::Exhausted, 20, 4845},
-      {"250 stars cut to 200", scattered_stars(250, 7), 1000, 800, {},
-       NotSolvedReason::Exhausted, 200, 4845},
-      {"quads from 6 stars", scattered_stars(6, 8), 1000, 800, {}, NotSolvedReason::Exhausted,
-       6, 15},
+      {"every quad of 20 stars",
+       scattered_stars(20, 6),
+       1000,
+       800,
+       {},
+       NotSolvedReason::Exhausted,
+       20,
+       4845},
+      {"250 stars cut to 200",
+       scattered_stars(250, 7),
+       1000,
+       800,
+       {},
+       NotSolvedReason::Exhausted,
+       200,
+       4845},
+      {"quads from 6 stars",
+       scattered_stars(6, 8),
+       1000,
+       800,
+       {},
+       NotSolvedReason::Exhausted,
+       6,
+       15},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -449,7 +464,8 @@ TEST(FitSip, RecoversAKnownDistortionExactly) {
   EXPECT_LT(fit->second, 1e-6);
   EXPECT_NEAR(w.crval[0], truth.crval[0], 1e-11);
   EXPECT_NEAR(w.crval[1], truth.crval[1], 1e-11);
-  for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(w.cd[i] / truth.cd[0], truth.cd[i] / truth.cd[0], 1e-8);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_NEAR(w.cd[i] / truth.cd[0], truth.cd[i] / truth.cd[0], 1e-8);
   ASSERT_TRUE(w.sip.has_value());
   EXPECT_EQ(w.sip->order, 3);
   ASSERT_EQ(w.sip->a.size(), 7u);
@@ -569,7 +585,8 @@ Scene make_scene(const Wcs& truth, uint32_t width, uint32_t height, uint64_t see
     const double ct = cos_cap + (1 - cos_cap) * rng.uniform(), st = std::sqrt(1 - ct * ct);
     const double phi = 2 * kPi * rng.uniform();
     std::array<double, 3> v;
-    for (int i = 0; i < 3; ++i) v[i] = ct * c[i] + st * (std::cos(phi) * e[i] + std::sin(phi) * n[i]);
+    for (int i = 0; i < 3; ++i)
+      v[i] = ct * c[i] + st * (std::cos(phi) * e[i] + std::sin(phi) * n[i]);
     const double mag = 4 + 8 * rng.uniform();
     const StarRecord rec = tools::star_record(v, static_cast<int16_t>(mag * 1000));
     spec.stars.push_back(rec);
@@ -643,7 +660,8 @@ TEST(SolveStarsFrame, SolvesSyntheticSkiesBackToTheTruth) {
     Scene s = make_scene(truth, c.width, c.height, 1234, 1200, 12, 0.1);
     ASSERT_GE(s.real_in_frame, 60u);
     FakeClock clock({0});
-    const SolveResult r = solve_stars_frame(s.db.db, s.stars, c.width, c.height, SolveParams{}, clock);
+    const SolveResult r =
+        solve_stars_frame(s.db.db, s.stars, c.width, c.height, SolveParams{}, clock);
     const auto* sol = std::get_if<Solution>(&r);
     ASSERT_NE(sol, nullptr) << to_string(std::get<NotSolved>(r).reason);
     EXPECT_LT(worst_grid_error(truth, sol->wcs, c.width, c.height), 0.25);
@@ -652,8 +670,8 @@ TEST(SolveStarsFrame, SolvesSyntheticSkiesBackToTheTruth) {
     EXPECT_NEAR(sol->scale_arcsec, c.scale, c.scale * 1e-3);
     EXPECT_NEAR(sol->fov_w_deg, c.scale * c.width / 3600, c.scale * c.width / 3600 * 1e-3);
     const Vec2 centre = truth.pixel_to_sky((c.width - 1) / 2.0, (c.height - 1) / 2.0);
-    EXPECT_NEAR(std::remainder(sol->ra_deg - centre[0] * kRadToDeg, 360.0) *
-                    std::cos(centre[1]), 0, c.scale / 3600);
+    EXPECT_NEAR(std::remainder(sol->ra_deg - centre[0] * kRadToDeg, 360.0) * std::cos(centre[1]), 0,
+                c.scale / 3600);
     EXPECT_GE(sol->ra_deg, 0);
     EXPECT_LT(sol->ra_deg, 360);
     EXPECT_NEAR(sol->dec_deg, centre[1] * kRadToDeg, c.scale / 3600);

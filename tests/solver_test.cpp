@@ -34,11 +34,9 @@ TEST(CentralCrop, FloorsSizeAndOffset) {
     double fraction;
     Crop want;
   } cases[] = {
-      {1000, 800, 0.7, {150, 120, 700, 560}},
-      {1000, 800, 0.5, {250, 200, 500, 400}},
+      {1000, 800, 0.7, {150, 120, 700, 560}}, {1000, 800, 0.5, {250, 200, 500, 400}},
       {1001, 801, 0.7, {150, 120, 700, 560}},  // floor(700.7), floor(150.5)
-      {1001, 801, 0.5, {250, 200, 500, 400}},
-      {17, 16, 0.5, {4, 4, 8, 8}},
+      {1001, 801, 0.5, {250, 200, 500, 400}}, {17, 16, 0.5, {4, 4, 8, 8}},
   };
   for (const auto& c : cases) {
     const Crop got = central_crop(c.w, c.h, c.fraction);
@@ -52,13 +50,11 @@ TEST(CentralCrop, FloorsSizeAndOffset) {
 TEST(StarsInCrop, HalfOpenBoundsKeepOrderAndFlux) {
   const Crop crop = central_crop(1000, 800, 0.7);  // x in [150, 850), y in [120, 680)
   const std::vector<ImageStar> stars = {
-      {150, 300, 9},      // on the left edge: in
-      {850, 300, 8},      // on the right edge: out
-      {849.999, 679.999, 7},
-      {400, 120, 6},      // top edge: in
-      {400, 680, 5},      // bottom edge: out
-      {149.999, 400, 4},
-      {500, 400, 3},
+      {150, 300, 9},                         // on the left edge: in
+      {850, 300, 8},                         // on the right edge: out
+      {849.999, 679.999, 7}, {400, 120, 6},  // top edge: in
+      {400, 680, 5},                         // bottom edge: out
+      {149.999, 400, 4},     {500, 400, 3},
   };
   std::vector<ImageStar> out = {{1, 1, 1}};  // replaced, not appended to
   stars_in_crop(stars, crop, out);
@@ -139,7 +135,6 @@ bool inside(const Crop& c, double x, double y, double margin) {
          y < c.y0 + c.height - margin;
 }
 
-
 // Real stars of a 1000 x 800 frame projected from a catalogue cap, with bright
 // false stars placed so that the full frame (and optionally the 0.7 crop)
 // forms its quads from false stars only.
@@ -151,8 +146,8 @@ struct CropScene {
 
 CropScene crop_scene(uint64_t seed) {
   const Wcs truth = truth_wcs(150, -25, 10, 40, true, 1000, 800);
-  const auto stars = testing::random_stars_in_cap(1500, truth.crval[0], truth.crval[1],
-                                                  2.5 * kPi / 180, seed);
+  const auto stars =
+      testing::random_stars_in_cap(1500, truth.crval[0], truth.crval[1], 2.5 * kPi / 180, seed);
   tools::DbSpec spec;
   // The band serves the full frame and both crops: its field diagonal is 0.6 of the frame's.
   const double diag_deg = std::hypot(1000.0, 800.0) * 10 / 3600;
@@ -332,8 +327,8 @@ TEST(SolveImageWithStars, SolvesRenderedFields) {
     spec.hot_pixels = 20;
     // Catalogue: stars over a cap around the field, magnitude rising with the id.
     const double diag_rad = std::hypot(c.width, c.height) * c.scale * kArcsec;
-    const auto records = testing::random_stars_in_cap(800, c.ra * kPi / 180, c.dec * kPi / 180,
-                                                      diag_rad, 11);
+    const auto records =
+        testing::random_stars_in_cap(800, c.ra * kPi / 180, c.dec * kPi / 180, diag_rad, 11);
     std::vector<tools::CatalogStar> catalogue;
     for (size_t i = 0; i < records.size(); ++i) {
       const Vec2 radec = star_radec(records[i]);
@@ -380,7 +375,8 @@ TEST(SolveImageWithStars, SolvesRenderedFields) {
 }
 
 TEST(SolveImageWithStars, BadDimensionsStopBeforeTheSearch) {
-  auto db = testing::make_db({testing::random_stars(10, 1), {{10, 0.2, 1, testing::all_ids(10)}}, {}});
+  auto db =
+      testing::make_db({testing::random_stars(10, 1), {{10, 0.2, 1, testing::all_ids(10)}}, {}});
   ASSERT_TRUE(db.has_value()) << db.error();
   const std::vector<uint16_t> samples(100, 0);
   CountingClock clock;
