@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <numbers>
 #include <random>
@@ -14,6 +15,8 @@
 #include <healpix_cxx/healpix_base.h>
 #include <healpix_cxx/vec3.h>
 
+#include "cli/image_access.hpp"
+#include "core/pattern.hpp"
 #include "tests/support/tiny_db.hpp"
 #include "tools/db_writer.hpp"
 
@@ -345,7 +348,7 @@ struct ConeFixture : ::testing::Test {
   static inline std::optional<testing::TinyDb> t;
   static void SetUpTestSuite() {
     tools::DbSpec spec;
-    spec.stars = testing::random_stars(30000, 11);
+    spec.stars = testing::random_stars(12000, 11);
     for (auto [ra, dec] : {std::pair{0.0, kPi / 2}, {0.0, -kPi / 2}, {0.0, 0.0}, {0.0, 0.7}}) {
       auto crowd = testing::random_stars_in_cap(2000, ra, dec, 0.01, 5 + spec.stars.size());
       spec.stars.insert(spec.stars.end(), crowd.begin(), crowd.end());
@@ -551,6 +554,119 @@ TEST(Cone, NoBandsNoStars) {
   std::vector<uint32_t> out;
   db->stars_in_cone(0, {1, 0, 0}, kPi, out);
   EXPECT_TRUE(out.empty());
+}
+
+
+// ---- the writer ----
+
+TEST(Writer, RefusesSpecsItCannotWrite) {
+  using Edit = std::function<void(tools::DbSpec&)>;
+  struct Case {
+    const char* what;
+    Edit edit;
+  } cases[] = {
+      {"nine bands", [](tools::DbSpec& s) { s.bands.resize(9, s.bands[0]); }},
+      {"depth 30", [](tools::DbSpec& s) { s.bands[1].depth = 30; }},
+      {"depth 13 cannot fit in 2^31 bytes", [](tools::DbSpec& s) { s.bands[1].depth = 13; }},
+      {"zero size scale", [](tools::DbSpec& s) { s.bands[0].size_scale_rad = 0; }},
+      {"band star id out of range", [](tools::DbSpec& s) { s.bands[0].star_ids.push_back(400); }},
+      {"pattern star id out of range", [](tools::DbSpec& s) { s.patterns[2].star_ids[1] = 400; }},
+      {"pattern band out of range", [](tools::DbSpec& s) { s.patterns[2].band = 2; }},
+      {"zero star vector", [](tools::DbSpec& s) { s.stars[3] = StarRecord{}; }},
+      {"NaN star vector", [](tools::DbSpec& s) { s.stars[3].y = NAN; }},
+      {"max_load 0", [](tools::DbSpec& s) { s.max_load = 0; }},
+      {"max_load above 1", [](tools::DbSpec& s) { s.max_load = 1.5; }},
+  };
+  for (const Case& c : cases) {
+    tools::DbSpec spec = small_spec();
+    c.edit(spec);
+    auto e = tools::encode_database(spec);
+    EXPECT_FALSE(e.has_value()) << c.what;
+    if (!e) {
+      EXPECT_FALSE(e.error().message().empty());
+    }
+  }
+}
+
+TEST(Writer, LayoutAndCellGrouping) {
+  tools::DbSpec spec = small_spec();
+  std::reverse(spec.bands[0].star_ids.begin(), spec.bands[0].star_ids.end());
+  auto e = tools::encode_database(spec);
+  ASSERT_TRUE(e.has_value());
+  const DbHeader h = header_of(e->bytes);
+  for (const SectionRef& s : {h.stars, h.star_lists, h.cell_offsets, h.patterns, h.slots})
+    EXPECT_EQ(s.offset % 8, 0u);
+  EXPECT_EQ(h.checksum, fnv1a64(std::span(e->bytes).subspan(448)));
+  EXPECT_EQ(e->stats.file_bytes, e->bytes.size());
+
+  auto db = Database::load(e->bytes, true, true);
+  ASSERT_TRUE(db.has_value());
+  for (size_t b = 0; b < 2; ++b) {
+    const auto run = db->band_star_list(b);
+    const auto off = db->band_cells(b);
+    EXPECT_EQ(run.size(), spec.bands[b].star_ids.size());
+    for (uint64_t cell = 0; cell + 1 < off.size(); ++cell)
+      for (uint32_t pos = off[cell]; pos < off[cell + 1]; ++pos)
+        ASSERT_EQ(tools::star_cell(db->star_at(run[pos]), spec.bands[b].depth), cell);
+    // Within a cell the given order is kept (band 0 was given in descending id order).
+    for (uint64_t cell = 0; b == 0 && cell + 1 < off.size(); ++cell)
+      for (uint32_t pos = off[cell] + 1; pos < off[cell + 1]; ++pos)
+        EXPECT_GT(run[pos - 1], run[pos]);
+  }
+  // Each stored slot carries the tag of its record's base key.
+  for (const SlotRecord& slot : db->slots()) {
+    if (slot.pattern_index == kEmptySlot) continue;
+    const PatternRecord p = db->pattern_at(slot.pattern_index);
+    const auto sky = pattern::sky_pattern({db->star_at(p.star_ids[0]), db->star_at(p.star_ids[1]),
+                                           db->star_at(p.star_ids[2]), db->star_at(p.star_ids[3])});
+    ASSERT_TRUE(sky.has_value());
+    EXPECT_EQ(slot.tag, pattern::key_hash(pattern::base_key(sky->ratios)) >> 48);
+  }
+}
+
+TEST(Writer, SkipsPatternsLargerThanTheScale) {
+  tools::DbSpec spec = small_spec();
+  spec.bands[0].size_scale_rad = 0.5 / kRadToDeg;  // quads of consecutive stars span degrees
+  auto e = tools::encode_database(spec);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_GT(e->stats.skipped_too_large, 0u);
+  auto db = Database::load(e->bytes, true, true);
+  ASSERT_TRUE(db.has_value());
+  EXPECT_EQ(db->header().pattern_count,
+            spec.patterns.size() - e->stats.skipped_too_large - e->stats.skipped_degenerate);
+  for (const PatternRecord& p : db->patterns()) {
+    const auto sky = pattern::sky_pattern({db->star_at(p.star_ids[0]), db->star_at(p.star_ids[1]),
+                                           db->star_at(p.star_ids[2]), db->star_at(p.star_ids[3])});
+    ASSERT_TRUE(sky.has_value());
+    EXPECT_LE(sky->longest, db->bands()[p.band].size_scale_rad * (1 + 0.5 / 65535));
+  }
+}
+
+TEST(Writer, WritesThroughATemporaryFile) {
+  const std::string dir = ::testing::TempDir() + "kestrune_db_writer";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string path = dir + "/kestrune.krdb";
+
+  auto stats = tools::write_database(small_spec(), path);
+  ASSERT_TRUE(stats.has_value()) << stats.error().message();
+  auto mapped = cli::map_file(path);
+  ASSERT_TRUE(mapped.has_value());
+  EXPECT_EQ(mapped->bytes().size(), stats->file_bytes);
+  EXPECT_TRUE(Database::load(mapped->bytes(), true, true).has_value());
+
+  // A failing write (the target is a directory) leaves no file behind.
+  const std::string blocked = dir + "/blocked";
+  std::filesystem::create_directories(blocked + "/inner");
+  auto failed = tools::write_database(small_spec(), blocked);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_NE(failed.error().message().find("os error"), std::string::npos) << failed.error().message();
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) files += entry.is_regular_file();
+  EXPECT_EQ(files, 1u) << "only the first database remains";
+
+  EXPECT_FALSE(tools::write_database(small_spec(), dir + "/missing/kestrune.krdb").has_value());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
