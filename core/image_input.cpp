@@ -30,6 +30,7 @@ struct Samples {
   bool wide = false;
   bool colour = false;  // R, G, B in channels 0..2; otherwise channel 0 is the gray
   bool planar = false;
+  bool luminance = false;  // u16 already holds the luminance, one value per pixel
   size_t channels = 1;
   uint32_t width = 0;
   uint32_t height = 0;
@@ -144,12 +145,37 @@ uint8_t jpeg_orientation(const jpeg_decompress_struct& cinfo) {
   return 1;
 }
 
+constexpr JDIMENSION kJpegStripRows = 16;
+
+uint16_t mean_rgb8(unsigned r, unsigned g, unsigned b) {
+  return static_cast<uint16_t>(((r + g + b) * 257 + 1) / 3);
+}
+
+void jpeg_row_luminance(const uint8_t* p, uint16_t* out, size_t width, J_COLOR_SPACE space,
+                        bool adobe) {
+  if (space == JCS_GRAYSCALE) {
+    for (size_t x = 0; x < width; ++x) out[x] = static_cast<uint16_t>(p[x] * 257);
+  } else if (space == JCS_RGB) {
+    for (size_t x = 0; x < width; ++x) out[x] = mean_rgb8(p[3 * x], p[3 * x + 1], p[3 * x + 2]);
+  } else {
+    // CMYK: Adobe writes it inverted; either way R = (1-C)(1-K) in the unit range.
+    for (size_t x = 0; x < width; ++x) {
+      unsigned c[4];
+      for (int k = 0; k < 4; ++k) c[k] = adobe ? p[4 * x + k] : 255u - p[4 * x + k];
+      unsigned rgb[3];
+      for (int k = 0; k < 3; ++k) rgb[k] = (c[k] * c[3] + 127) / 255;
+      out[x] = mean_rgb8(rgb[0], rgb[1], rgb[2]);
+    }
+  }
+}
+
 // No C++ object may come to life between setjmp and a libjpeg call that can
 // jump back: everything that outlives a jump is declared before setjmp.
 Decoded decode_jpeg(std::span<const std::byte> bytes) {
   jpeg_decompress_struct cinfo;
   JpegErrorMgr err;
   Samples out;
+  std::vector<uint8_t> strip;
   std::optional<ImageInputError> refused;
   cinfo.err = jpeg_std_error(&err.pub);
   err.pub.error_exit = jpeg_fail;
@@ -184,35 +210,30 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
     out.channels = 3;
     out.colour = true;
   }
-  refused = check_limits(ImageFormat::Jpeg, out.width, out.height, 1,
-                         cinfo.out_color_space == JCS_CMYK ? 4 : out.channels);
+  refused = check_limits(ImageFormat::Jpeg, out.width, out.height, 1, out.channels);
   if (refused) {
     jpeg_destroy_decompress(&cinfo);
     return std::unexpected(std::move(*refused));
   }
 
   jpeg_start_decompress(&cinfo);
+  // Luminance is taken row by row as the decoder delivers it, so the full
+  // 8-bit colour image never exists in memory.
   const size_t stride = size_t{cinfo.output_width} * cinfo.output_components;
-  out.u8.resize(stride * cinfo.output_height);
+  strip.resize(stride * kJpegStripRows);
+  out.u16.resize(size_t{out.width} * out.height);
+  out.luminance = true;
   while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW rows[16];
-    JDIMENSION n = std::min<JDIMENSION>(16, cinfo.output_height - cinfo.output_scanline);
+    JSAMPROW rows[kJpegStripRows];
+    const JDIMENSION first = cinfo.output_scanline;
+    const JDIMENSION n = std::min<JDIMENSION>(kJpegStripRows, cinfo.output_height - first);
+    for (JDIMENSION k = 0; k < n; ++k) rows[k] = strip.data() + k * stride;
+    JDIMENSION got = 0;
+    while (got < n) got += jpeg_read_scanlines(&cinfo, rows + got, n - got);
     for (JDIMENSION k = 0; k < n; ++k) {
-      rows[k] = out.u8.data() + (size_t{cinfo.output_scanline} + k) * stride;
+      jpeg_row_luminance(rows[k], out.u16.data() + size_t{first + k} * out.width, out.width,
+                         cinfo.out_color_space, cinfo.saw_Adobe_marker);
     }
-    jpeg_read_scanlines(&cinfo, rows, n);
-  }
-  if (cinfo.out_color_space == JCS_CMYK) {
-    // Adobe writes inverted CMYK; either way R = (1-C)(1-K) in the unit range.
-    const bool inverted = cinfo.saw_Adobe_marker;
-    const size_t n = size_t{out.width} * out.height;
-    uint8_t* p = out.u8.data();
-    for (size_t i = 0; i < n; ++i) {
-      unsigned c[4];
-      for (int k = 0; k < 4; ++k) c[k] = inverted ? p[4 * i + k] : 255u - p[4 * i + k];
-      for (int k = 0; k < 3; ++k) p[3 * i + k] = static_cast<uint8_t>((c[k] * c[3] + 127) / 255);
-    }
-    out.u8.resize(n * 3);
   }
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
@@ -671,6 +692,15 @@ DecodedImage finish(Samples&& s, ImageFormat format) {
   const bool swap = s.orientation >= 5;
   img.width = swap ? s.height : s.width;
   img.height = swap ? s.width : s.height;
+  if (s.luminance) {
+    if (s.orientation == 1) {
+      img.plane = std::move(s.u16);
+    } else {
+      img.plane.resize(s.u16.size());
+      orient(s, img.plane.data(), [d = s.u16.data()](size_t i) { return d[i]; });
+    }
+    return img;
+  }
   if (s.wide && s.orientation == 1 && (s.channels == 1 || (s.planar && !s.colour))) {
     s.u16.resize(size_t{s.width} * s.height);  // planar: plane 0 is the gray
     img.plane = std::move(s.u16);

@@ -1,0 +1,179 @@
+// load_image throughput on a 6000 x 4000 frame in each input format, next to
+// a plain memcpy of the 16-bit FITS bytes and libjpeg-turbo's djpeg on the
+// same JPEG. Every figure is megapixels per second of wall time.
+#include <benchmark/benchmark.h>
+#include <fitsio.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/image_access.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr long kWidth = 6000, kHeight = 4000;
+constexpr double kMegapixels = kWidth * kHeight / 1e6;
+
+fs::path g_dir;
+
+fs::path file(const std::string& name) { return g_dir / name; }
+
+// Sky background with a gradient, noise and a few thousand stars.
+std::vector<uint16_t> star_field() {
+  std::vector<uint16_t> px(kWidth * kHeight);
+  uint32_t state = 12345;
+  auto next = [&] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  };
+  for (long y = 0; y < kHeight; ++y) {
+    for (long x = 0; x < kWidth; ++x) {
+      double noise = (next() % 2001) / 1000.0 - 1.0;
+      px[y * kWidth + x] = static_cast<uint16_t>(1000 + x / 30 + y / 40 + 40 * noise);
+    }
+  }
+  for (int s = 0; s < 3000; ++s) {
+    long cx = next() % kWidth, cy = next() % kHeight;
+    double peak = 500 + next() % 40000;
+    for (long dy = -4; dy <= 4; ++dy) {
+      for (long dx = -4; dx <= 4; ++dx) {
+        long x = cx + dx, y = cy + dy;
+        if (x < 0 || y < 0 || x >= kWidth || y >= kHeight) continue;
+        double v = px[y * kWidth + x] + peak * std::exp(-(dx * dx + dy * dy) / 3.0);
+        px[y * kWidth + x] = static_cast<uint16_t>(std::min(v, 65535.0));
+      }
+    }
+  }
+  return px;
+}
+
+bool write_fits(const fs::path& path, int bitpix, const std::vector<uint16_t>& px) {
+  fitsfile* f = nullptr;
+  int status = 0;
+  long axes[2] = {kWidth, kHeight};
+  std::string name = "!" + path.string();
+  fits_create_file(&f, name.c_str(), &status);
+  fits_create_img(f, bitpix, 2, axes, &status);
+  if (bitpix == USHORT_IMG) {
+    std::vector<unsigned short> v(px.begin(), px.end());
+    fits_write_img(f, TUSHORT, 1, v.size(), v.data(), &status);
+  } else {
+    std::vector<float> v(px.begin(), px.end());
+    fits_write_img(f, TFLOAT, 1, v.size(), v.data(), &status);
+  }
+  fits_close_file(f, &status);
+  return status == 0;
+}
+
+bool make_fixtures() {
+  char tmpl[] = "/tmp/kestrune-bench-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return false;
+  g_dir = tmpl;
+  auto px = star_field();
+  if (!write_fits(file("u16.fits"), USHORT_IMG, px) || !write_fits(file("f32.fits"), FLOAT_IMG, px)) {
+    return false;
+  }
+  {
+    std::ofstream pgm(file("src.pgm"), std::ios::binary);
+    pgm << "P5\n" << kWidth << " " << kHeight << "\n65535\n";
+    for (uint16_t v : px) pgm.put(static_cast<char>(v >> 8)).put(static_cast<char>(v & 0xFF));
+  }
+  auto q = [](const std::string& n) { return "'" + file(n).string() + "'"; };
+  const std::string commands[] = {
+      // 8-bit colour JPEG from the 16-bit frame, stretched so it is not all dark.
+      "convert " + q("src.pgm") + " -auto-level -depth 8 -type TrueColor -quality 90 " + q("c.jpg"),
+      "convert " + q("src.pgm") + " " + q("g16.png"),
+      "convert " + q("src.pgm") + " -compress none " + q("raw.tif"),
+      "tiffcp -c lzw:2 " + q("raw.tif") + " " + q("lzw.tif"),
+  };
+  for (const auto& c : commands) {
+    if (std::system((c + " >/dev/null 2>&1").c_str()) != 0) {
+      std::cerr << "fixture command failed: " << c << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+void report(benchmark::State& state) {
+  state.counters["MP/s"] =
+      benchmark::Counter(kMegapixels * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
+}
+
+void BM_load_image(benchmark::State& state, const std::string& name) {
+  const std::string path = file(name).string();
+  for (auto _ : state) {
+    auto plane = kestrune::cli::load_image(path);
+    if (!plane) {
+      state.SkipWithError(plane.error().text().c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(plane->samples.data());
+  }
+  report(state);
+}
+
+// The bytes of the 16-bit FITS file copied into a fresh buffer: the floor
+// for anything that must produce a new 16-bit plane of the same size.
+void BM_memcpy(benchmark::State& state) {
+  std::ifstream in(file("u16.fits"), std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  for (auto _ : state) {
+    auto copy = std::make_unique_for_overwrite<char[]>(bytes.size());
+    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    benchmark::DoNotOptimize(copy.get());
+    benchmark::ClobberMemory();
+  }
+  report(state);
+}
+
+void BM_djpeg(benchmark::State& state) {
+  const std::string cmd = "djpeg -outfile /dev/null '" + file("c.jpg").string() + "'";
+  for (auto _ : state) {
+    if (std::system(cmd.c_str()) != 0) {
+      state.SkipWithError("djpeg failed");
+      return;
+    }
+  }
+  report(state);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!make_fixtures()) {
+    std::cerr << "could not make the benchmark images\n";
+    return 1;
+  }
+  benchmark::RegisterBenchmark("memcpy/u16_fits_bytes", BM_memcpy)->UseRealTime()->Unit(benchmark::kMillisecond);
+  const std::pair<const char*, const char*> loads[] = {
+      {"load_image/fits_u16_fast_path", "u16.fits"},
+      {"load_image/fits_f32_general_path", "f32.fits"},
+      {"load_image/jpeg_rgb8", "c.jpg"},
+      {"load_image/png_gray16", "g16.png"},
+      {"load_image/tiff_lzw_gray16", "lzw.tif"},
+  };
+  for (auto [label, name] : loads) {
+    benchmark::RegisterBenchmark(label, BM_load_image, std::string(name))
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::RegisterBenchmark("djpeg/jpeg_rgb8", BM_djpeg)->UseRealTime()->Unit(benchmark::kMillisecond);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  fs::remove_all(g_dir);
+  return 0;
+}
