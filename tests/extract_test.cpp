@@ -62,6 +62,14 @@ void set_working(Plane& p, uint32_t x, uint32_t y, uint32_t value) {
     for (uint32_t dx = 0; dx < 2; ++dx) p.at(2 * x + dx, 2 * y + dy) = static_cast<uint16_t>(value / 4);
 }
 
+// A 3 x 3 star on a noise-free sky of working value 4000: `peak`, its four
+// sides at half of it, its corners at a third.
+void set_block_star(Plane& p, uint32_t x, uint32_t y, uint32_t peak) {
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx)
+      set_working(p, x + dx, y + dy, dx == 0 && dy == 0 ? peak : dx == 0 || dy == 0 ? peak / 2 : peak / 3);
+}
+
 Extraction extract(const Plane& p, const ExtractParams& params = kFrontEndExtractParams,
                    uint64_t solve_max_stars = kFrontEndSolveParams.max_stars) {
   auto r = extract_stars(p.samples, p.width, p.height, params, solve_max_stars);
@@ -274,18 +282,92 @@ TEST(Extract, RejectsWhatIsNotAStar) {
   }
 }
 
+TEST(Extract, NeedsTwoNeighboursAboveTheMapThreshold) {
+  // A peak in a local dip of the sky (working 3600 against a map threshold
+  // of 4005) with one bright neighbour and a third pixel that the ring test
+  // (3605) accepts either way; only the map threshold tells the cases apart.
+  struct Case {
+    uint32_t third;
+    size_t found;
+  };
+  const Case cases[] = {{3900, 0}, {4100, 1}};
+  for (const Case& c : cases) {
+    Plane p = make_plane(120, 120, 1000);
+    for (uint32_t y = 24; y <= 36; ++y)
+      for (uint32_t x = 24; x <= 36; ++x) set_working(p, x, y, 3600);
+    set_working(p, 30, 30, 10000);
+    set_working(p, 31, 30, 8000);
+    set_working(p, 30, 31, c.third);
+    EXPECT_EQ(extract(p).stars.size(), c.found) << "third pixel " << c.third;
+  }
+}
+
 TEST(Extract, PlateauYieldsOneStarFromItsLeftPixel) {
-  Plane p = make_plane(80, 80, 1000);
+  Plane p = make_plane(160, 80, 1000);
   for (uint32_t y = 19; y <= 21; ++y)
     for (uint32_t x = 19; x <= 22; ++x) set_working(p, x, y, 20000);
   set_working(p, 20, 20, 40000);
   set_working(p, 21, 20, 40000);
+  // Inside the right pixel's measurement box only: were the right pixel a
+  // peak too, its brighter measurement would win and move the star.
+  set_working(p, 23, 20, 15000);
+  set_block_star(p, 60, 20, 60000);  // the image maximum, so the plateau is not "saturated"
   const Extraction e = extract(p);
-  ASSERT_EQ(e.stars.size(), 1u);
-  // Measured on the box around the left pixel, pulled towards the right one.
-  EXPECT_GT(e.stars[0].x, 2 * 20 + 0.5);
-  EXPECT_LT(e.stars[0].x, 2 * 21 + 0.5);
-  EXPECT_DOUBLE_EQ(e.stars[0].y, 2 * 20 + 0.5);
+  ASSERT_EQ(e.stars.size(), 2u);
+  // The box around the left pixel holds the symmetric part of the pattern.
+  EXPECT_DOUBLE_EQ(e.stars[1].x, 2 * 20.5 + 0.5);
+  EXPECT_DOUBLE_EQ(e.stars[1].y, 2 * 20 + 0.5);
+}
+
+TEST(Extract, MeasuresAgainstTheLocalRing) {
+  struct Case {
+    const char* what;
+    uint32_t ring_value;  // given to 17 of the 32 ring pixels, so it is their median
+    double flux;
+  };
+  const Case cases[] = {
+      {"sky ring", 4000, 14000 + 4 * 5000 + 4 * 2000},
+      // Below the threshold (4005), so the ring makes no peaks of its own;
+      // the box pixels at sky level now lie below the local background and add nothing.
+      {"raised ring", 4004, 13996 + 4 * 4996 + 4 * 1996},
+  };
+  for (const Case& c : cases) {
+    Plane p = make_plane(200, 120, 1000);
+    set_block_star(p, 30, 30, 18000);
+    set_block_star(p, 75, 30, 60000);  // the image maximum, which makes itself "saturated"
+    int raised = 0;
+    for (int dy = -4; dy <= 4 && raised < 17; ++dy)
+      for (int dx = -4; dx <= 4 && raised < 17; ++dx)
+        if (std::abs(dx) == 4 || dy == -4) {
+          set_working(p, 30 + dx, 30 + dy, c.ring_value);
+          ++raised;
+        }
+    const Extraction e = extract(p);
+    ASSERT_EQ(e.stars.size(), 2u) << c.what;
+    EXPECT_DOUBLE_EQ(e.stars[0].x, 2 * 75 + 0.5);
+    EXPECT_GT(e.stars[0].flux, e.stars[1].flux);
+    EXPECT_DOUBLE_EQ(e.stars[1].x, 2 * 30 + 0.5) << c.what;
+    EXPECT_DOUBLE_EQ(e.stars[1].y, 2 * 30 + 0.5) << c.what;
+    EXPECT_DOUBLE_EQ(e.stars[1].flux, c.flux) << c.what;
+  }
+}
+
+TEST(Extract, SaturatedFluxCombinesLightAndPlateauDepth) {
+  // A 3 x 3 plateau at the image maximum on a noise-free sky of 4000: the
+  // light above the map is 9 x 236000 and the plateau depth above 0.9 of
+  // the maximum, capped at 0.98 of it, is 9 x 19200; the brightest
+  // unsaturated flux is added.
+  Plane p = make_plane(200, 120, 1000);
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) set_working(p, 70 + dx, 30 + dy, 240000);
+  set_block_star(p, 30, 30, 18000);
+  const Extraction e = extract(p);
+  ASSERT_EQ(e.stars.size(), 2u);
+  const double unsaturated = 14000 + 4 * 5000 + 4 * 2000;
+  EXPECT_DOUBLE_EQ(e.stars[1].flux, unsaturated);
+  EXPECT_DOUBLE_EQ(e.stars[0].flux, std::sqrt(9.0 * 236000 * 9 * 19200) + unsaturated);
+  EXPECT_DOUBLE_EQ(e.stars[0].x, 2 * 70 + 0.5);
+  EXPECT_DOUBLE_EQ(e.stars[0].y, 2 * 30 + 0.5);
 }
 
 // A flat saturated disc (a clipped bright star) and two ordinary stars.
@@ -332,7 +414,7 @@ TEST(Extract, ClosePairKeepsTheBrighter) {
     double separation;  // plane pixels
     size_t found;
   };
-  const Case cases[] = {{5.0, 1}, {9.0, 2}};
+  const Case cases[] = {{5.0, 1}, {6.0, 1}, {7.0, 1}, {9.0, 2}};
   for (const Case& c : cases) {
     Plane p = make_plane(128, 96, 1000, 4, 11);
     add_star(p, 50.3, 40.2, 30000, 0.8);
