@@ -215,6 +215,22 @@ void Database::stars_in_cone(size_t band, const std::array<double, 3>& centre, d
   const std::span<const uint32_t> offs = band_cells(band);
   const auto [cx, cy, cz] = centre;
 
+  // Most stars lie clearly inside or outside the cone, which the cosine of
+  // the angle (dot over the norms) settles without atan2; only stars within
+  // kCosMargin of the boundary take the exact test, so the result is exactly
+  // that of atan2(|c x s|, c . s) <= radius.
+  constexpr double kCosMargin = 1e-9;
+  const double cos_r = std::cos(std::min(radius, std::numbers::pi));
+  const double c2 = cx * cx + cy * cy + cz * cz;
+  auto within = [&](double sx, double sy, double sz) {
+    const double dot = cx * sx + cy * sy + cz * sz;
+    const double norms = std::sqrt(c2 * (sx * sx + sy * sy + sz * sz));
+    if (dot > (cos_r + kCosMargin) * norms) return true;
+    if (dot < (cos_r - kCosMargin) * norms) return false;
+    const double kx = cy * sz - cz * sy, ky = cz * sx - cx * sz, kz = cx * sy - cy * sx;
+    return std::atan2(std::sqrt(kx * kx + ky * ky + kz * kz), dot) <= radius;
+  };
+
   // A damaged cell table (possible without verify_contents) must not lead
   // outside the run: such a cell is skipped.
   auto visit = [&](uint64_t cell) {
@@ -224,11 +240,7 @@ void Database::stars_in_cone(size_t band, const std::array<double, 3>& centre, d
     for (uint32_t pos = begin; pos < end; ++pos) {
       const uint32_t id = run[pos];
       const StarRecord s = star_at(id);
-      const double sx = s.x, sy = s.y, sz = s.z;
-      const double kx = cy * sz - cz * sy, ky = cz * sx - cx * sz, kz = cx * sy - cy * sx;
-      const double angle = std::atan2(std::sqrt(kx * kx + ky * ky + kz * kz),
-                                      cx * sx + cy * sy + cz * sz);
-      if (angle <= radius) out.push_back(id);
+      if (within(s.x, s.y, s.z)) out.push_back(id);
     }
   };
 
