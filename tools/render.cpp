@@ -418,19 +418,15 @@ struct Stretch {
 };
 
 Stretch stretch_for(const RenderedImage& image, const WriteOptions& options) {
-  double sky = 0;
-  {
-    // The sky is estimated from the image itself so that it holds for any spec.
-    const uint32_t cx = image.width / 2, cy = image.height / 2;
-    std::vector<float> patch;
-    for (uint32_t y = cy > 16 ? cy - 16 : 0; y < std::min(image.height, cy + 16); ++y)
-      for (uint32_t x = cx > 16 ? cx - 16 : 0; x < std::min(image.width, cx + 16); ++x)
-        patch.push_back(image.at(x, y));
-    std::nth_element(patch.begin(), patch.begin() + patch.size() / 2, patch.end());
-    sky = patch.empty() ? 0 : patch[patch.size() / 2];
-  }
+  // The darkest sky, taken as the first percentile of a sample of the frame,
+  // so that gradients and vignetting stay visible instead of clipping to black.
+  std::vector<float> sample;
+  const size_t stride = std::max<size_t>(1, image.pixels.size() / 200'000);
+  for (size_t i = 0; i < image.pixels.size(); i += stride) sample.push_back(image.pixels[i]);
+  const auto low = sample.begin() + long(sample.size() / 100);
+  std::nth_element(sample.begin(), low, sample.end());
   Stretch s;
-  s.black = options.black.value_or(std::max(0.0, sky - 2 * image.sky_sigma));
+  s.black = options.black.value_or(sample.empty() ? 0.0 : double(*low));
   s.white = options.white.value_or(image.saturation);
   if (!(s.white > s.black)) s.white = s.black + 1;
   s.gamma = options.gamma > 0 ? options.gamma : 1.0;
@@ -497,14 +493,11 @@ struct PngError {
   char text[200] = "";
 };
 
-std::expected<void, std::string> write_png(const std::string& path, const RenderedImage& image,
-                                           bool sixteen, const Stretch& stretch) {
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) return std::unexpected(path + ": " + std::strerror(errno));
-  const size_t row_bytes = size_t(image.width) * image.channels * (sixteen ? 2 : 1);
-  std::vector<uint8_t> row(row_bytes);
-  std::vector<uint16_t> wide(size_t(image.width) * image.channels);
-  PngError error;
+// The libraries report errors by longjmp, so the encoders below hold no object
+// with a destructor: their callers own the file and the row buffers.
+[[gnu::noinline]] bool encode_png(FILE* file, const RenderedImage& image, bool sixteen,
+                                  const Stretch& stretch, uint8_t* row, uint16_t* wide,
+                                  PngError& error) {
   png_structp png = png_create_write_struct(
       PNG_LIBPNG_VER_STRING, &error,
       [](png_structp p, png_const_charp msg) {
@@ -516,32 +509,45 @@ std::expected<void, std::string> write_png(const std::string& path, const Render
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!info) {
     png_destroy_write_struct(&png, nullptr);
-    return std::unexpected(path + ": out of memory");
+    std::snprintf(error.text, sizeof error.text, "out of memory");
+    return false;
   }
-  // Nothing with a destructor is created between here and the end of the writes.
   if (setjmp(error.jump)) {
     png_destroy_write_struct(&png, &info);
-    return std::unexpected(path + ": " + error.text);
+    return false;
   }
-  png_init_io(png, file.get());
+  png_init_io(png, file);
   png_set_IHDR(png, info, image.width, image.height, sixteen ? 16 : 8,
                image.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
+  const size_t samples = size_t(image.width) * image.channels;
   for (uint32_t y = 0; y < image.height; ++y) {
     if (sixteen) {
-      interleave_row(image, y, wide.data(), to16);
-      for (size_t i = 0; i < wide.size(); ++i) {  // PNG samples are big-endian
+      interleave_row(image, y, wide, to16);
+      for (size_t i = 0; i < samples; ++i) {  // PNG samples are big-endian
         row[2 * i] = uint8_t(wide[i] >> 8);
         row[2 * i + 1] = uint8_t(wide[i]);
       }
     } else {
-      interleave_row(image, y, row.data(), [&](float v) { return to8(v, stretch); });
+      interleave_row(image, y, row, [&](float v) { return to8(v, stretch); });
     }
-    png_write_row(png, row.data());
+    png_write_row(png, row);
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+std::expected<void, std::string> write_png(const std::string& path, const RenderedImage& image,
+                                           bool sixteen, const Stretch& stretch) {
+  File file(std::fopen(path.c_str(), "wb"));
+  if (!file) return std::unexpected(path + ": " + std::strerror(errno));
+  std::vector<uint8_t> row(size_t(image.width) * image.channels * (sixteen ? 2 : 1));
+  std::vector<uint16_t> wide(size_t(image.width) * image.channels);
+  PngError error;
+  if (!encode_png(file.get(), image, sixteen, stretch, row.data(), wide.data(), error))
+    return std::unexpected(path + ": " + error.text);
   if (std::fflush(file.get()) != 0) return std::unexpected(path + ": " + std::strerror(errno));
   return {};
 }
@@ -552,13 +558,9 @@ struct JpegError {
   char text[JMSG_LENGTH_MAX] = "";
 };
 
-std::expected<void, std::string> write_jpeg(const std::string& path, const RenderedImage& image,
-                                            int quality, const Stretch& stretch) {
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) return std::unexpected(path + ": " + std::strerror(errno));
-  std::vector<uint8_t> row(size_t(image.width) * image.channels);
+[[gnu::noinline]] bool encode_jpeg(FILE* file, const RenderedImage& image, int quality,
+                                   const Stretch& stretch, uint8_t* row, JpegError& error) {
   jpeg_compress_struct cinfo{};
-  JpegError error;
   cinfo.err = jpeg_std_error(&error.mgr);
   error.mgr.error_exit = [](j_common_ptr c) {
     auto* e = reinterpret_cast<JpegError*>(c->err);
@@ -568,10 +570,10 @@ std::expected<void, std::string> write_jpeg(const std::string& path, const Rende
   error.mgr.output_message = [](j_common_ptr) {};
   if (setjmp(error.jump)) {
     jpeg_destroy_compress(&cinfo);
-    return std::unexpected(path + ": " + error.text);
+    return false;
   }
   jpeg_create_compress(&cinfo);
-  jpeg_stdio_dest(&cinfo, file.get());
+  jpeg_stdio_dest(&cinfo, file);
   cinfo.image_width = image.width;
   cinfo.image_height = image.height;
   cinfo.input_components = int(image.channels);
@@ -580,12 +582,23 @@ std::expected<void, std::string> write_jpeg(const std::string& path, const Rende
   jpeg_set_quality(&cinfo, std::clamp(quality, 1, 100), TRUE);
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
-    interleave_row(image, cinfo.next_scanline, row.data(), [&](float v) { return to8(v, stretch); });
-    JSAMPROW rows[1] = {row.data()};
+    interleave_row(image, cinfo.next_scanline, row, [&](float v) { return to8(v, stretch); });
+    JSAMPROW rows[1] = {row};
     jpeg_write_scanlines(&cinfo, rows, 1);
   }
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
+  return true;
+}
+
+std::expected<void, std::string> write_jpeg(const std::string& path, const RenderedImage& image,
+                                            int quality, const Stretch& stretch) {
+  File file(std::fopen(path.c_str(), "wb"));
+  if (!file) return std::unexpected(path + ": " + std::strerror(errno));
+  std::vector<uint8_t> row(size_t(image.width) * image.channels);
+  JpegError error;
+  if (!encode_jpeg(file.get(), image, quality, stretch, row.data(), error))
+    return std::unexpected(path + ": " + error.text);
   if (std::fflush(file.get()) != 0) return std::unexpected(path + ": " + std::strerror(errno));
   return {};
 }
@@ -804,7 +817,7 @@ RandomField random_field(const BatchRanges& ranges, uint64_t seed, uint32_t inde
       std::exp(rng.uniform(std::log(ranges.diagonal_min_deg), std::log(ranges.diagonal_max_deg)));
   s.scale_arcsec = scale_for_diagonal(diagonal, s.width, s.height);
   s.rotation_deg = rng.uniform(-180, 180);
-  s.flipped = rng.chance(0.3);
+  s.flipped = rng.chance(0.5);
   if (ranges.max_distortion > 0 && rng.chance(0.5))
     s.sip = radial_sip(rng.uniform(-ranges.max_distortion, ranges.max_distortion), s.width, s.height);
   s.channels = rng.chance(0.3) ? 3 : 1;

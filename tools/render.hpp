@@ -39,7 +39,10 @@ struct RenderSpec {
   double dec_deg = 0;
   double scale_arcsec = 2.0;  // pixel scale
   double rotation_deg = 0;    // position angle in the CROTA2 sense: atan2(-CD1_2, CD2_2)
-  bool flipped = false;       // false: CD determinant negative (the sky as seen, east left of north)
+  // false: CD determinant negative, the sky as seen when row 0 is drawn at the
+  // bottom (FITS viewers); raster viewers draw row 0 on top, where a camera's
+  // unmirrored view has a positive determinant (flipped = true).
+  bool flipped = false;
   std::optional<Sip> sip;     // forward distortion in pixels, added to offsets from the centre
   uint32_t width = 1024;
   uint32_t height = 768;
@@ -129,8 +132,8 @@ struct WriteOptions {
   OutputFormat format = OutputFormat::Fits16;
   int jpeg_quality = 90;
   // 8-bit outputs: value = 255 ((adu - black) / (white - black))^gamma, with
-  // black two sky sigmas below the sky at the centre and white the saturation
-  // level unless given.
+  // black the first percentile of the frame and white the saturation level
+  // unless given.
   double gamma = 0.5;
   std::optional<double> black;
   std::optional<double> white;

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
       ->transform(CLI::CheckedTransformer(kFormatNames, CLI::ignore_case));
   single->add_option("--quality", options.jpeg_quality, "JPEG quality")->capture_default_str();
   single->add_option("--gamma", options.gamma, "gamma of the 8-bit stretch")->capture_default_str();
-  single->add_option("--black", options.black, "8-bit black point, ADU (default: sky - 2 sigma)");
+  single->add_option("--black", options.black, "8-bit black point, ADU (default: first percentile of the frame)");
   single->add_option("--white", options.white, "8-bit white point, ADU (default: saturation)");
   single->add_option("--tiff-compression", options.tiff_compression, "none, lzw, deflate or packbits")
       ->transform(CLI::CheckedTransformer(kTiffNames, CLI::ignore_case));
