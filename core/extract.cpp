@@ -175,9 +175,8 @@ float catmull_rom(const float* a, size_t stride, size_t n, float cell, float p) 
     p0 = a[(k - 1) * stride];
     p3 = k + 2 < n ? a[(k + 2) * stride] : 3.0f * p2 - 3.0f * p1 + p0;
   }
-  return 0.5f * (2.0f * p1 +
-                 t * ((p2 - p0) + t * ((2.0f * p0 - 5.0f * p1 + 4.0f * p2 - p3) +
-                                       t * (3.0f * p1 - p0 - 3.0f * p2 + p3))));
+  return 0.5f * (2.0f * p1 + t * ((p2 - p0) + t * ((2.0f * p0 - 5.0f * p1 + 4.0f * p2 - p3) +
+                                                   t * (3.0f * p1 - p0 - 3.0f * p2 + p3))));
 }
 
 uint32_t node_count(uint32_t extent) { return (extent - 1 + kNodeStep - 1) / kNodeStep + 1; }
@@ -291,8 +290,8 @@ struct Candidate {
 };
 
 struct Saturation {
-  float level;        // a peak at or above this is saturated
-  uint32_t ceiling;   // level as an integer
+  float level;       // a peak at or above this is saturated
+  uint32_t ceiling;  // level as an integer
   uint32_t core_floor;
 };
 
@@ -377,7 +376,8 @@ struct Measurer {
       for (int64_t r = my0; r <= my1; ++r)
         for (int64_t c = mx0; c <= mx1; ++c)
           light += std::max(static_cast<double>(img.at(c, r)) - map_bg, 0.0);
-      const auto plateau = flood.core(img, x, y, std::min(v, sat.core_floor), std::min(v, sat.ceiling));
+      const auto plateau =
+          flood.core(img, x, y, std::min(v, sat.core_floor), std::min(v, sat.ceiling));
       const double depth = plateau ? std::max(plateau->sum, 1.0) : 1.0;
       cand.flux = std::sqrt(light * depth);
     }
@@ -395,9 +395,8 @@ std::string ExtractError::message() const {
 float median(std::span<float> values) {
   if (values.empty()) return 0.0f;
   const auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), mid, values.end(), [](float a, float b) {
-    return total_order_key(a) < total_order_key(b);
-  });
+  std::nth_element(values.begin(), mid, values.end(),
+                   [](float a, float b) { return total_order_key(a) < total_order_key(b); });
   return *mid;
 }
 
@@ -492,8 +491,7 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
   const uint32_t max_level = bin_2x2(samples.data(), width, bw, bh, working.get());
   const WorkingImage img{working.get(), bw, bh};
 
-  BackgroundModel model =
-      estimate_background({working.get(), size_t{bw} * bh}, bw, bh, params);
+  BackgroundModel model = estimate_background({working.get(), size_t{bw} * bh}, bw, bh, params);
 
   Extraction out;
   {
@@ -529,8 +527,8 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
       for (uint32_t x = xs; x < x1; ++x) {
         const uint32_t v = row[x];
         const float frac = static_cast<float>(x - x_lo) / span;
-        const uint32_t t = to_u32(rows.threshold[i] +
-                                  frac * (rows.threshold[i + 1] - rows.threshold[i]));
+        const uint32_t t =
+            to_u32(rows.threshold[i] + frac * (rows.threshold[i + 1] - rows.threshold[i]));
         if (v <= t) continue;
         // Strict against the pixels before it in row order, so a plateau
         // yields its first pixel only.
@@ -538,8 +536,7 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
               v >= down[x - 1] && v >= down[x] && v >= down[x + 1]))
           continue;
         const int bright = (up[x - 1] > t) + (up[x] > t) + (up[x + 1] > t) + (row[x - 1] > t) +
-                           (row[x + 1] > t) + (down[x - 1] > t) + (down[x] > t) +
-                           (down[x + 1] > t);
+                           (row[x + 1] > t) + (down[x - 1] > t) + (down[x] > t) + (down[x + 1] > t);
         if (bright < 2) continue;
         const PeakContext at{
             rows.noise[i] + frac * (rows.noise[i + 1] - rows.noise[i]),
@@ -576,7 +573,8 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
   const double f_max = first_unsaturated == candidates.end() ? 0.0 : first_unsaturated->flux;
   out.stars.reserve(accepted.size());
   for (const Candidate* c : accepted)
-    out.stars.push_back({2.0 * c->x + 0.5, 2.0 * c->y + 0.5, c->saturated ? c->flux + f_max : c->flux});
+    out.stars.push_back(
+        {2.0 * c->x + 0.5, 2.0 * c->y + 0.5, c->saturated ? c->flux + f_max : c->flux});
   return out;
 }
 

@@ -49,7 +49,8 @@ void add_star(Plane& p, double cx, double cy, double flux, double sigma = 1.2) {
     for (int x = static_cast<int>(cx) - r; x <= static_cast<int>(cx) + r + 1; ++x) {
       if (x < 0 || y < 0 || x >= static_cast<int>(p.width) || y >= static_cast<int>(p.height))
         continue;
-      const double w = (cdf(x + 0.5 - cx) - cdf(x - 0.5 - cx)) * (cdf(y + 0.5 - cy) - cdf(y - 0.5 - cy));
+      const double w =
+          (cdf(x + 0.5 - cx) - cdf(x - 0.5 - cx)) * (cdf(y + 0.5 - cy) - cdf(y - 0.5 - cy));
       const double v = p.at(x, y) + flux * w;
       p.at(x, y) = static_cast<uint16_t>(std::min(std::lround(v), 65535l));
     }
@@ -59,7 +60,8 @@ void add_star(Plane& p, double cx, double cy, double flux, double sigma = 1.2) {
 // Sets working pixel (x, y) to `value` by giving its four samples a quarter each.
 void set_working(Plane& p, uint32_t x, uint32_t y, uint32_t value) {
   for (uint32_t dy = 0; dy < 2; ++dy)
-    for (uint32_t dx = 0; dx < 2; ++dx) p.at(2 * x + dx, 2 * y + dy) = static_cast<uint16_t>(value / 4);
+    for (uint32_t dx = 0; dx < 2; ++dx)
+      p.at(2 * x + dx, 2 * y + dy) = static_cast<uint16_t>(value / 4);
 }
 
 // A 3 x 3 star on a noise-free sky of working value 4000: `peak`, its four
@@ -67,7 +69,10 @@ void set_working(Plane& p, uint32_t x, uint32_t y, uint32_t value) {
 void set_block_star(Plane& p, uint32_t x, uint32_t y, uint32_t peak) {
   for (int dy = -1; dy <= 1; ++dy)
     for (int dx = -1; dx <= 1; ++dx)
-      set_working(p, x + dx, y + dy, dx == 0 && dy == 0 ? peak : dx == 0 || dy == 0 ? peak / 2 : peak / 3);
+      set_working(p, x + dx, y + dy,
+                  dx == 0 && dy == 0   ? peak
+                  : dx == 0 || dy == 0 ? peak / 2
+                                       : peak / 3);
 }
 
 Extraction extract(const Plane& p, const ExtractParams& params = kFrontEndExtractParams,
@@ -82,8 +87,8 @@ std::vector<uint32_t> bin(const Plane& p) {
   for (uint32_t y = 0; y < p.height / 2; ++y)
     for (uint32_t x = 0; x < p.width / 2; ++x) {
       const size_t i = size_t{2 * y} * p.width + 2 * x;
-      w[size_t{y} * (p.width / 2) + x] =
-          uint32_t{p.samples[i]} + p.samples[i + 1] + p.samples[i + p.width] + p.samples[i + p.width + 1];
+      w[size_t{y} * (p.width / 2) + x] = uint32_t{p.samples[i]} + p.samples[i + 1] +
+                                         p.samples[i + p.width] + p.samples[i + p.width + 1];
     }
   return w;
 }
@@ -100,14 +105,14 @@ TEST(Median, SelectsUpperMiddleUnderTotalOrder) {
   const Case cases[] = {
       {{}, 0.0f},
       {{7}, 7},
-      {{1, 2, 3, 4}, 3},             // even count: the upper middle, no averaging
+      {{1, 2, 3, 4}, 3},  // even count: the upper middle, no averaging
       {{4, 3, 2, 1}, 3},
       {{2, 2, 1, 2}, 2},
       {{5, 1, 5, 1, 3}, 3},
-      {{-0.0f, 0.0f}, 0.0f},         // -0 orders below +0
+      {{-0.0f, 0.0f}, 0.0f},  // -0 orders below +0
       {{0.0f, -0.0f, -0.0f}, -0.0f},
-      {{nan, 1, 2}, 2},              // NaN orders above +inf
-      {{-nan, 1, 2}, 1},             // and -NaN below -inf
+      {{nan, 1, 2}, 2},   // NaN orders above +inf
+      {{-nan, 1, 2}, 1},  // and -NaN below -inf
       {{inf, -inf, 3}, 3},
   };
   for (const Case& c : cases) {
@@ -123,8 +128,8 @@ TEST(Extract, ValidatesDimensions) {
     bool ok;
   };
   const Case cases[] = {
-      {16, 16, 256, true}, {15, 16, 240, false}, {16, 15, 240, false}, {16, 16, 255, false},
-      {16, 16, 257, false}, {0, 0, 0, false}, {17, 31, 527, true},
+      {16, 16, 256, true},  {15, 16, 240, false}, {16, 15, 240, false}, {16, 16, 255, false},
+      {16, 16, 257, false}, {0, 0, 0, false},     {17, 31, 527, true},
   };
   for (const Case& c : cases) {
     const std::vector<uint16_t> samples(c.samples, 100);
@@ -172,12 +177,15 @@ TEST(Extract, LinearRampGivesCentreLevelsAndLinearLattice) {
   for (const Case& c : cases) {
     Plane p{c.width, c.height, std::vector<uint16_t>(size_t{c.width} * c.height)};
     for (uint32_t y = 0; y < c.height; ++y)
-      for (uint32_t x = 0; x < c.width; ++x) p.at(x, y) = static_cast<uint16_t>(1000 + 2 * x + 3 * y);
+      for (uint32_t x = 0; x < c.width; ++x)
+        p.at(x, y) = static_cast<uint16_t>(1000 + 2 * x + 3 * y);
     const uint32_t bw = c.width / 2, bh = c.height / 2;
     const BackgroundModel m = estimate_background(bin(p), bw, bh, kFrontEndExtractParams);
     ASSERT_EQ(m.tiles_x, c.tiles_x);
     ASSERT_EQ(m.tiles_y, c.tiles_y);
-    auto ramp = [&](double x, double y) { return 4010 + (c.tiles_x == 1 ? 16 * (bw - 1) / 2.0 : 16 * x) + 24 * y; };
+    auto ramp = [&](double x, double y) {
+      return 4010 + (c.tiles_x == 1 ? 16 * (bw - 1) / 2.0 : 16 * x) + 24 * y;
+    };
     for (uint32_t ty = 0; ty < m.tiles_y; ++ty)
       for (uint32_t tx = 0; tx < m.tiles_x; ++tx) {
         const double cx = (tx + 0.5) * m.cell_w - 0.5, cy = (ty + 0.5) * m.cell_h - 0.5;
@@ -195,10 +203,12 @@ TEST(Extract, LinearRampGivesCentreLevelsAndLinearLattice) {
 TEST(Extract, CurvatureCorrectionUsesNearestInteriorStencil) {
   // Flat tiles of known levels: each tile's estimate is exactly its level,
   // so the grid shows the correction alone.
-  const uint32_t levels[3][4] = {{1000, 1200, 1800, 1000}, {1100, 1500, 1300, 900}, {2000, 1000, 1000, 1000}};
+  const uint32_t levels[3][4] = {
+      {1000, 1200, 1800, 1000}, {1100, 1500, 1300, 900}, {2000, 1000, 1000, 1000}};
   Plane p{512, 384, std::vector<uint16_t>(512 * 384)};
   for (uint32_t y = 0; y < p.height; ++y)
-    for (uint32_t x = 0; x < p.width; ++x) p.at(x, y) = static_cast<uint16_t>(levels[y / 128][x / 128]);
+    for (uint32_t x = 0; x < p.width; ++x)
+      p.at(x, y) = static_cast<uint16_t>(levels[y / 128][x / 128]);
   const BackgroundModel m = estimate_background(bin(p), 256, 192, kFrontEndExtractParams);
   ASSERT_EQ(m.tiles_x, 4u);
   ASSERT_EQ(m.tiles_y, 3u);
@@ -215,7 +225,9 @@ TEST(Extract, CurvatureCorrectionUsesNearestInteriorStencil) {
 TEST(Extract, ParametersAreClampedToTheirRanges) {
   const Plane p = make_plane(200, 160, 900, 8);
   const std::vector<uint32_t> w = bin(p);
-  auto model = [&](uint64_t tile, float k) { return estimate_background(w, 100, 80, {40, tile, k}); };
+  auto model = [&](uint64_t tile, float k) {
+    return estimate_background(w, 100, 80, {40, tile, k});
+  };
   struct Case {
     uint64_t tile;
     float k;
@@ -223,11 +235,8 @@ TEST(Extract, ParametersAreClampedToTheirRanges) {
     float same_k;
   };
   const Case cases[] = {
-      {0, 5, 4, 5},
-      {1, 5, 4, 5},
-      {64, std::numeric_limits<float>::quiet_NaN(), 64, 5},
-      {64, -3, 64, 0},
-      {64, 1e12f, 64, 1e9f},
+      {0, 5, 4, 5},    {1, 5, 4, 5},          {64, std::numeric_limits<float>::quiet_NaN(), 64, 5},
+      {64, -3, 64, 0}, {64, 1e12f, 64, 1e9f},
   };
   for (const Case& c : cases) {
     const BackgroundModel a = model(c.tile, c.k), b = model(c.same_tile, c.same_k);
@@ -404,8 +413,9 @@ TEST(Extract, SaturatedCoresComeFirstUnlessTooWide) {
     }
     const auto& faint = e.stars.back();
     EXPECT_NEAR(faint.x, 320.6, 0.3);
-    EXPECT_TRUE(std::is_sorted(e.stars.begin(), e.stars.end(),
-                               [](const ImageStar& a, const ImageStar& b) { return a.flux > b.flux; }));
+    EXPECT_TRUE(
+        std::is_sorted(e.stars.begin(), e.stars.end(),
+                       [](const ImageStar& a, const ImageStar& b) { return a.flux > b.flux; }));
   }
 }
 
@@ -454,9 +464,8 @@ TEST(Extract, CapsTheListAtTheLargerMaximumKeepingTheBrightest) {
     ASSERT_EQ(e.stars.size(), c.found);
     std::vector<double> truth_flux;
     for (const ImageStar& s : e.stars) {
-      const auto near = std::ranges::find_if(g.truth, [&](const ImageStar& t) {
-        return std::hypot(t.x - s.x, t.y - s.y) < 0.3;
-      });
+      const auto near = std::ranges::find_if(
+          g.truth, [&](const ImageStar& t) { return std::hypot(t.x - s.x, t.y - s.y) < 0.3; });
       ASSERT_NE(near, g.truth.end()) << s.x << "," << s.y;
       truth_flux.push_back(near->flux);
     }
