@@ -35,7 +35,10 @@ constexpr double kSmallestFieldArea = 0.48 / (1.34 * 1.34);  // times fov^2
 // Neighbourhood radius as a fraction of the band's fov: its few brightest
 // stars are then among the twenty brightest of an image the band serves.
 constexpr double kRadiusPerFov = 0.35;
-constexpr uint32_t kQuadStars = 7;
+constexpr uint32_t kQuadStars = 6;
+// Neighbourhood centres lie this many radii apart: neighbouring neighbourhoods
+// overlap by far more than half, so that any image holds several whole ones.
+constexpr double kCentreSpacingPerRadius = 0.75;
 constexpr double kMinSidePerFov = 0.2;
 constexpr double kSizeScalePerFov = 2.6;  // the largest implied diagonal a band accepts
 
@@ -54,6 +57,12 @@ uint32_t depth_for(double size_deg) {
   uint32_t d = 0;
   while (d < 29 && cell_deg(d) > size_deg) ++d;
   return d;
+}
+
+// The depth whose cells come closest to `size_deg` wide (in ratio).
+uint32_t depth_near(double size_deg) {
+  const double d = std::round(std::log2(cell_deg(0) / size_deg));
+  return static_cast<uint32_t>(std::clamp(d, 0.0, 29.0));
 }
 
 vec3 to_vec3(const StarRecord& s) { return vec3(s.x, s.y, s.z); }
@@ -84,7 +93,22 @@ struct CellIndex {
     starts.push_back(static_cast<uint32_t>(ids.size()));
   }
 
+  // Direct table of starts by cell where the grid is small enough.
+  std::vector<uint32_t> dense;
+
+  void make_dense() {
+    const uint64_t n = 12ULL << (2 * depth);
+    if (n > (1ULL << 24)) return;
+    dense.assign(n + 1, 0);
+    size_t k = 0;
+    for (uint64_t c = 0; c <= n; ++c) {
+      while (k < cells.size() && cells[k] < c) ++k;
+      dense[c] = k < cells.size() ? starts[k] : starts.back();
+    }
+  }
+
   std::span<const uint32_t> cell_stars(uint64_t cell) const {
+    if (!dense.empty()) return std::span(ids).subspan(dense[cell], dense[cell + 1] - dense[cell]);
     auto it = std::ranges::lower_bound(cells, cell);
     if (it == cells.end() || *it != cell) return {};
     const size_t k = static_cast<size_t>(it - cells.begin());
@@ -175,7 +199,8 @@ std::vector<int64_t> centre_cells(const std::vector<StarRecord>& stars, const st
 uint64_t band_patterns(const std::vector<StarRecord>& stars, const std::vector<uint32_t>& ids,
                        const BandPlan& plan, uint8_t band, std::vector<PatternSpec>& out,
                        const Progress& progress, std::string_view phase) {
-  const CellIndex index(stars, ids, plan.depth);
+  CellIndex index(stars, ids, plan.depth);
+  index.make_dense();
   const T_Healpix_Base<int64_t> index_grid(static_cast<int>(plan.depth), NEST);
   const T_Healpix_Base<int64_t> centre_grid(static_cast<int>(plan.centre_depth), NEST);
   const auto centres = centre_cells(stars, ids, plan);
@@ -187,6 +212,7 @@ uint64_t band_patterns(const std::vector<StarRecord>& stars, const std::vector<u
   rangeset<int64_t> cover;
   std::vector<uint32_t> near;
   std::vector<uint32_t> top;
+  std::array<std::vector<uint32_t>, 8> recent;
   for (size_t c = 0; c < centres.size(); ++c) {
     if ((c & 0xFFFF) == 0) report(progress, phase, static_cast<double>(c) / centres.size());
     const vec3 centre = centre_grid.pix2vec(centres[c]);
@@ -199,7 +225,15 @@ uint64_t band_patterns(const std::vector<StarRecord>& stars, const std::vector<u
     if (near.size() < 4) continue;
     const size_t k = std::min<size_t>(near.size(), plan.quad_stars);
     std::ranges::partial_sort(near, near.begin() + static_cast<ptrdiff_t>(k));  // ids follow brightness
-    top.assign(near.begin(), near.begin() + static_cast<ptrdiff_t>(k));
+    // Neighbouring centres mostly share their brightest stars; a set seen
+    // just before adds nothing.
+    auto& slot = recent[c % recent.size()];
+    if (std::ranges::any_of(recent, [&](const auto& r) {
+          return r.size() == k && std::equal(r.begin(), r.end(), near.begin());
+        }))
+      continue;
+    slot.assign(near.begin(), near.begin() + static_cast<ptrdiff_t>(k));
+    top = slot;
     for (size_t a = 0; a < k; ++a)
       for (size_t b = a + 1; b < k; ++b)
         for (size_t e = b + 1; e < k; ++e)
@@ -253,7 +287,7 @@ BandPlan band_for_fov(double fov_deg, bool densest) {
     plan.stars_per_cell = static_cast<uint32_t>(std::clamp(std::ceil(per_cell), 4.0, 1e6));
   }
   plan.radius_deg = kRadiusPerFov * fov_deg;
-  plan.centre_depth = depth_for(plan.radius_deg / 2.0);
+  plan.centre_depth = depth_near(kCentreSpacingPerRadius * plan.radius_deg);
   plan.quad_stars = kQuadStars;
   plan.min_side_deg = kMinSidePerFov * fov_deg;
   plan.size_scale_rad = kSizeScalePerFov * fov_deg / kDeg;
