@@ -517,6 +517,9 @@ struct PngError {
     return false;
   }
   png_init_io(png, file);
+  // Sky noise hardly compresses: a fast level and one filter cost little in size.
+  png_set_compression_level(png, 2);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
   png_set_IHDR(png, info, image.width, image.height, sixteen ? 16 : 8,
                image.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

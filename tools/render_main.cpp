@@ -193,6 +193,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kestrune_render: %s\n", path.error().c_str());
       return 1;
     }
+    std::fprintf(stderr, "rendered and written in %.2f s\n",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
     std::printf("%s\n", path->c_str());
     return 0;
   }
