@@ -223,6 +223,55 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryCase{"wide_20deg", 100, -60, 112, 25, false, -0.02, PsfShape::Gaussian, 2.5, 0, false, 0.02}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The truth file read back as the engine's Wcs and as wcslib's header agree,
+// and max_pixel_error sees a known offset.
+TEST(Truth, EngineWcsAgreesWithWcslib) {
+  struct Case {
+    const char* name;
+    double ra, dec, scale, rotation;
+    bool flipped;
+    double distortion;
+  };
+  const Case cases[] = {{"linear", 30, 40, 3, 20, false, 0},
+                        {"flipped_pole", 200, -89.5, 20, -100, true, 0},
+                        {"sip", 350, 10, 10, 45, false, 0.01},
+                        {"sip_barrel_wide", 120, 60, 60, 170, true, -0.02}};
+  const fs::path dir = scratch_dir();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RenderSpec spec;
+    spec.ra_deg = c.ra;
+    spec.dec_deg = c.dec;
+    spec.scale_arcsec = c.scale;
+    spec.rotation_deg = c.rotation;
+    spec.flipped = c.flipped;
+    spec.width = 800;
+    spec.height = 600;
+    if (c.distortion != 0) spec.sip = radial_sip(c.distortion, spec.width, spec.height);
+    spec.noise = false;
+    WriteOptions options;
+    const std::string stem = (dir / c.name).string();
+    ASSERT_TRUE(render_to_files(spec, {}, options, stem));
+    const auto truth = read_truth(stem + ".json");
+    ASSERT_TRUE(truth) << truth.error();
+    const auto error = kestrune::testing::max_pixel_error(truth->wcs, *truth);
+    ASSERT_TRUE(error);
+    EXPECT_LT(*error, 1e-5);
+    // The parity and rotation named in the truth are those of its CD matrix.
+    const auto& cd = truth->json["wcs"]["cd"];
+    const double det = cd[0][0].get<double>() * cd[1][1].get<double>() - cd[0][1].get<double>() * cd[1][0].get<double>();
+    EXPECT_EQ(det > 0, c.flipped);
+    EXPECT_NEAR(std::atan2(-cd[0][1].get<double>(), cd[1][1].get<double>()) / kDeg, c.rotation, 1e-9);
+    EXPECT_NEAR(std::sqrt(std::abs(det)) * 3600, c.scale, 1e-9);
+
+    Wcs shifted = truth->wcs;
+    shifted.crpix[0] += 0.5;
+    const auto off = kestrune::testing::max_pixel_error(shifted, *truth);
+    ASSERT_TRUE(off);
+    EXPECT_NEAR(*off, 0.5, 0.05);
+  }
+}
+
 // Summed flux of an isolated star is its magnitude's flux (after vignetting), within the noise.
 TEST(RenderPhotometry, ApertureFluxMatchesMagnitude) {
   struct Case {
@@ -323,7 +372,6 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
     EXPECT_EQ(truth->image_path, *path);
 
     // Expected stored sample for (x, y, c), and what the file holds.
-    const double wide = 65535;
     std::function<double(float)> quantise = [](float v) { return std::lround(std::clamp<double>(v, 0, 65535)); };
     if (c.format == OutputFormat::FitsFloat) quantise = [](float v) { return double(v); };
     if (c.format == OutputFormat::Png8 || c.format == OutputFormat::Jpeg) {
@@ -333,7 +381,6 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
         return std::lround(255 * std::pow(std::clamp((v - black) / (white - black), 0.0, 1.0), gamma));
       };
     }
-    (void)wide;
     std::vector<double> stored;  // planar, like the image
     const size_t plane = size_t(spec.width) * spec.height;
     stored.resize(plane * c.channels);

@@ -3,6 +3,8 @@
 #include <wcslib/wcs.h>
 #include <wcslib/wcshdr.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -129,6 +131,22 @@ std::optional<Vec2> WcslibProjection::pixel_to_sky(double x, double y) const {
   int stat = 0;
   if (wcsp2s(wcs_.get(), 1, 2, pix, img, &phi, &theta, world, &stat) != 0 || stat) return std::nullopt;
   return Vec2{world[0], world[1]};
+}
+
+std::optional<double> max_pixel_error(const Wcs& solved, const Truth& truth, int grid) {
+  const auto wcslib = WcslibProjection::from_truth(truth.json);
+  if (!wcslib || grid < 2) return std::nullopt;
+  double worst = 0;
+  for (int j = 0; j < grid; ++j)
+    for (int i = 0; i < grid; ++i) {
+      const double x = (truth.width - 1.0) * i / (grid - 1), y = (truth.height - 1.0) * j / (grid - 1);
+      const auto sky = wcslib->pixel_to_sky(x, y);
+      if (!sky) return std::nullopt;
+      const auto p = solved.sky_to_pixel((*sky)[0] * kDegToRad, (*sky)[1] * kDegToRad);
+      if (!p) return std::nullopt;
+      worst = std::max(worst, std::hypot((*p)[0] - x, (*p)[1] - y));
+    }
+  return worst;
 }
 
 }  // namespace kestrune::testing

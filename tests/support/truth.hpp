@@ -54,4 +54,9 @@ class WcslibProjection {
   std::unique_ptr<wcsprm, Free> wcs_;
 };
 
+// Largest distance, in pixels, between where `solved` and the truth (through
+// wcslib) put the sky positions of a grid x grid lattice over the image, edges
+// included. Empty when a point does not project under either.
+std::optional<double> max_pixel_error(const Wcs& solved, const Truth& truth, int grid = 9);
+
 }  // namespace kestrune::testing
