@@ -1,6 +1,8 @@
 // The renderer's truth is checked against images read back from disk with
 // the formats' own libraries, and positions against wcslib reading a header
 // built from the truth file.
+#include "tools/render.hpp"
+
 #include <fitsio.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
@@ -19,7 +21,6 @@
 
 #include "cli/image_access.hpp"
 #include "tests/support/truth.hpp"
-#include "tools/render.hpp"
 
 namespace fs = std::filesystem;
 using namespace kestrune;
@@ -53,7 +54,8 @@ std::vector<CatalogStar> cap_stars(double ra_deg, double dec_deg, double radius_
     const double phi = 2 * 3.14159265358979323846 * u(rng);
     // Point at angle t from the pole, then rotated so the pole lands on the centre.
     const double x = sin_t * std::cos(phi), y = sin_t * std::sin(phi), z = cos_t;
-    const double xr = x * std::sin(d0) + z * std::cos(d0), zr = -x * std::cos(d0) + z * std::sin(d0);
+    const double xr = x * std::sin(d0) + z * std::cos(d0),
+                 zr = -x * std::cos(d0) + z * std::sin(d0);
     const double ra = std::atan2(y, xr) + a0, dec = std::asin(std::clamp(zr, -1.0, 1.0));
     double ra_deg_out = std::fmod(ra / kDeg + 360, 360);
     stars.push_back({ra_deg_out, dec / kDeg, float(mag_lo + (mag_hi - mag_lo) * u(rng))});
@@ -80,7 +82,8 @@ Plane read_fits(const std::string& path) {
   p.planes = naxis == 3 ? naxes[2] : 1;
   p.pixels.resize(size_t(p.width * p.height * p.planes));
   int anynul = 0;
-  fits_read_img(f, TFLOAT, 1, LONGLONG(p.pixels.size()), nullptr, p.pixels.data(), &anynul, &status);
+  fits_read_img(f, TFLOAT, 1, LONGLONG(p.pixels.size()), nullptr, p.pixels.data(), &anynul,
+                &status);
   fits_close_file(f, &status);
   EXPECT_EQ(status, 0) << path;
   return p;
@@ -90,7 +93,8 @@ Plane read_fits(const std::string& path) {
 // offsets balance: unbiased for a symmetric star and far less noisy than a
 // plain moment over the wings. The sky is the median of an annulus.
 std::optional<Vec2> centroid(const Plane& p, double x0, double y0, double fwhm) {
-  const double s = std::max(fwhm, 4.0) / 2.3548, reach = 4 * s + 2;  // a wider window for undersampled stars
+  const double s = std::max(fwhm, 4.0) / 2.3548,
+               reach = 4 * s + 2;  // a wider window for undersampled stars
   double cx = x0, cy = y0;
   std::vector<float> ring;
   const int r_out = int(std::ceil(3 * reach));
@@ -212,15 +216,22 @@ INSTANTIATE_TEST_SUITE_P(
     Fields, RenderGeometry,
     ::testing::Values(
         GeometryCase{"plain", 120, 30, 6, 0, false, 0, PsfShape::Gaussian, 3, 0, false, 0.02},
-        GeometryCase{"rotated_noisy", 200, -45, 6, 37, false, 0, PsfShape::Gaussian, 2.5, 0, true, 0.1},
+        GeometryCase{"rotated_noisy", 200, -45, 6, 37, false, 0, PsfShape::Gaussian, 2.5, 0, true,
+                     0.1},
         GeometryCase{"flipped", 10, 10, 6, -120, true, 0, PsfShape::Gaussian, 3, 0, false, 0.02},
-        GeometryCase{"sip_pincushion", 300, 60, 6, 15, false, 0.01, PsfShape::Gaussian, 3, 0, false, 0.02},
-        GeometryCase{"sip_barrel_flipped", 45, -20, 6, 80, true, -0.01, PsfShape::Moffat, 3, 0, true, 0.1},
-        GeometryCase{"moffat_elliptic", 250, 5, 6, 0, false, 0, PsfShape::Moffat, 3.5, 0.3, false, 0.02},
-        GeometryCase{"narrow_psf", 150, 40, 6, 10, false, 0, PsfShape::Gaussian, 1.0, 0, false, 0.05},
+        GeometryCase{"sip_pincushion", 300, 60, 6, 15, false, 0.01, PsfShape::Gaussian, 3, 0, false,
+                     0.02},
+        GeometryCase{"sip_barrel_flipped", 45, -20, 6, 80, true, -0.01, PsfShape::Moffat, 3, 0,
+                     true, 0.1},
+        GeometryCase{"moffat_elliptic", 250, 5, 6, 0, false, 0, PsfShape::Moffat, 3.5, 0.3, false,
+                     0.02},
+        GeometryCase{"narrow_psf", 150, 40, 6, 10, false, 0, PsfShape::Gaussian, 1.0, 0, false,
+                     0.05},
         GeometryCase{"ra_wrap", 359.9, 0, 6, 0, false, 0, PsfShape::Gaussian, 3, 0, false, 0.02},
-        GeometryCase{"near_pole", 80, 89.8, 6, 60, false, 0.005, PsfShape::Gaussian, 3, 0.1, true, 0.1},
-        GeometryCase{"wide_20deg", 100, -60, 112, 25, false, -0.02, PsfShape::Gaussian, 2.5, 0, false, 0.02}),
+        GeometryCase{"near_pole", 80, 89.8, 6, 60, false, 0.005, PsfShape::Gaussian, 3, 0.1, true,
+                     0.1},
+        GeometryCase{"wide_20deg", 100, -60, 112, 25, false, -0.02, PsfShape::Gaussian, 2.5, 0,
+                     false, 0.02}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The truth file read back as the engine's Wcs and as wcslib's header agree,
@@ -259,9 +270,11 @@ TEST(Truth, EngineWcsAgreesWithWcslib) {
     EXPECT_LT(*error, 1e-5);
     // The parity and rotation named in the truth are those of its CD matrix.
     const auto& cd = truth->json["wcs"]["cd"];
-    const double det = cd[0][0].get<double>() * cd[1][1].get<double>() - cd[0][1].get<double>() * cd[1][0].get<double>();
+    const double det = cd[0][0].get<double>() * cd[1][1].get<double>() -
+                       cd[0][1].get<double>() * cd[1][0].get<double>();
     EXPECT_EQ(det > 0, c.flipped);
-    EXPECT_NEAR(std::atan2(-cd[0][1].get<double>(), cd[1][1].get<double>()) / kDeg, c.rotation, 1e-9);
+    EXPECT_NEAR(std::atan2(-cd[0][1].get<double>(), cd[1][1].get<double>()) / kDeg, c.rotation,
+                1e-9);
     EXPECT_NEAR(std::sqrt(std::abs(det)) * 3600, c.scale, 1e-9);
 
     Wcs shifted = truth->wcs;
@@ -317,7 +330,8 @@ TEST(RenderPhotometry, ApertureFluxMatchesMagnitude) {
       for (int px = 0; px < 400; ++px)
         if (std::hypot(px - x, py - y) <= radius) {
           const double dx = px - 199.5, dy = py - 149.5;
-          const double vig = 1 - c.vignetting * (dx * dx + dy * dy) / (199.5 * 199.5 + 149.5 * 149.5);
+          const double vig =
+              1 - c.vignetting * (dx * dx + dy * dy) / (199.5 * 199.5 + 149.5 * 149.5);
           sum += image->at(px, py) - spec.sky_level * vig;
           ++n;
         }
@@ -349,10 +363,11 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
     OutputFormat format;
     uint32_t channels;
   };
-  const Case cases[] = {{OutputFormat::Fits16, 1}, {OutputFormat::Fits16, 3}, {OutputFormat::FitsFloat, 1},
-                        {OutputFormat::FitsFloat, 3}, {OutputFormat::Png8, 1}, {OutputFormat::Png16, 3},
-                        {OutputFormat::Png16, 1}, {OutputFormat::Jpeg, 1}, {OutputFormat::Jpeg, 3},
-                        {OutputFormat::Tiff16, 1}, {OutputFormat::Tiff16, 3}};
+  const Case cases[] = {
+      {OutputFormat::Fits16, 1},    {OutputFormat::Fits16, 3}, {OutputFormat::FitsFloat, 1},
+      {OutputFormat::FitsFloat, 3}, {OutputFormat::Png8, 1},   {OutputFormat::Png16, 3},
+      {OutputFormat::Png16, 1},     {OutputFormat::Jpeg, 1},   {OutputFormat::Jpeg, 3},
+      {OutputFormat::Tiff16, 1},    {OutputFormat::Tiff16, 3}};
   const fs::path dir = scratch_dir();
   for (const Case& c : cases) {
     const std::string label = std::string(format_name(c.format)) + "x" + std::to_string(c.channels);
@@ -372,13 +387,16 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
     EXPECT_EQ(truth->image_path, *path);
 
     // Expected stored sample for (x, y, c), and what the file holds.
-    std::function<double(float)> quantise = [](float v) { return std::lround(std::clamp<double>(v, 0, 65535)); };
+    std::function<double(float)> quantise = [](float v) {
+      return std::lround(std::clamp<double>(v, 0, 65535));
+    };
     if (c.format == OutputFormat::FitsFloat) quantise = [](float v) { return double(v); };
     if (c.format == OutputFormat::Png8 || c.format == OutputFormat::Jpeg) {
       const auto& s = truth->json["output"]["stretch"];
       const double black = s["black"], white = s["white"], gamma = s["gamma"];
       quantise = [=](float v) {
-        return std::lround(255 * std::pow(std::clamp((v - black) / (white - black), 0.0, 1.0), gamma));
+        return std::lround(255 *
+                           std::pow(std::clamp((v - black) / (white - black), 0.0, 1.0), gamma));
       };
     }
     std::vector<double> stored;  // planar, like the image
@@ -484,7 +502,8 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
     for (uint32_t ch = 0; ch < c.channels; ++ch)
       for (uint32_t y = 0; y < spec.height; ++y)
         for (uint32_t x = 0; x < spec.width; ++x) {
-          const double d = std::abs(stored[ch * plane + size_t(y) * spec.width + x] - quantise(image->at(x, y, ch)));
+          const double d = std::abs(stored[ch * plane + size_t(y) * spec.width + x] -
+                                    quantise(image->at(x, y, ch)));
           worst = std::max(worst, d);
           total += d;
         }
@@ -494,7 +513,8 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
       EXPECT_EQ(worst, 0);
     }
     // The star's peak is where it was put, in the top rows.
-    const auto peak = std::max_element(stored.begin(), stored.begin() + long(plane)) - stored.begin();
+    const auto peak =
+        std::max_element(stored.begin(), stored.begin() + long(plane)) - stored.begin();
     EXPECT_NEAR(double(peak % spec.width), 12, 1);
     EXPECT_NEAR(double(peak / spec.width), 8, 1);
   }
@@ -557,7 +577,8 @@ TEST(RenderConditions, DetectorEffectsAndSeed) {
   hot.hot_pixels = 25;
   hot.full_well = 60000;
   const auto h = render_field(hot, {});
-  const auto lit = std::count_if(h->pixels.begin(), h->pixels.end(), [](float v) { return v > 10000; });
+  const auto lit =
+      std::count_if(h->pixels.begin(), h->pixels.end(), [](float v) { return v > 10000; });
   EXPECT_GE(lit, 23);  // two may land on one pixel
   EXPECT_LE(lit, 25);
 
@@ -566,13 +587,16 @@ TEST(RenderConditions, DetectorEffectsAndSeed) {
   trail.satellite_adu = 3000;
   trail.noise = false;
   const auto t = render_field(trail, {});
-  const auto streak = std::count_if(t->pixels.begin(), t->pixels.end(), [](float v) { return v > 800 + 1500; });
+  const auto streak =
+      std::count_if(t->pixels.begin(), t->pixels.end(), [](float v) { return v > 800 + 1500; });
   EXPECT_GT(streak, 200) << "a line across a 300 x 200 frame";
 
   RenderSpec faint = spec;
   faint.faint_stars = 40;
   const auto f = render_field(faint, std::span(&bright, 1));
-  EXPECT_EQ(std::count_if(f->stars.begin(), f->stars.end(), [](const RenderedStar& s) { return !s.catalogue; }), 40);
+  EXPECT_EQ(std::count_if(f->stars.begin(), f->stars.end(),
+                          [](const RenderedStar& s) { return !s.catalogue; }),
+            40);
   for (const auto& s : f->stars)
     if (!s.catalogue) {
       EXPECT_GE(s.mag, 6.0f);
@@ -591,7 +615,11 @@ TEST(RenderSpecCheck, RejectsUnusableSpecs) {
       {"NaN scale", [](RenderSpec& s) { s.scale_arcsec = std::nan(""); }},
       {"zero fwhm", [](RenderSpec& s) { s.fwhm_px = 0; }},
       {"ellipticity 1", [](RenderSpec& s) { s.ellipticity = 1; }},
-      {"Moffat beta 1", [](RenderSpec& s) { s.psf = PsfShape::Moffat; s.moffat_beta = 1; }},
+      {"Moffat beta 1",
+       [](RenderSpec& s) {
+         s.psf = PsfShape::Moffat;
+         s.moffat_beta = 1;
+       }},
       {"dec beyond pole", [](RenderSpec& s) { s.dec_deg = 91; }},
       {"field over 120 degrees", [](RenderSpec& s) { s.scale_arcsec = 400; }},
       {"zero gain", [](RenderSpec& s) { s.gain = 0; }},
@@ -618,8 +646,9 @@ TEST(RenderBatch, RandomFieldsCoverTheRanges) {
     ASSERT_LE(diagonal, 32 + 1e-9);
     ASSERT_GE(s.width, ranges.width_min);
     ASSERT_LE(s.width, ranges.width_max);
-    equatorial += std::abs(s.dec_deg) < 30;  // half the sphere lies within 30 degrees of the equator
-    small += diagonal < 4;                   // the geometric middle of [0.5, 32]
+    equatorial +=
+        std::abs(s.dec_deg) < 30;  // half the sphere lies within 30 degrees of the equator
+    small += diagonal < 4;         // the geometric middle of [0.5, 32]
   }
   EXPECT_NEAR(equatorial / double(kFields), 0.5, 0.03);
   EXPECT_NEAR(small / double(kFields), 0.5, 0.03);

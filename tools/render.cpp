@@ -4,8 +4,8 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -97,8 +97,8 @@ std::array<double, 3> unit_vector(double ra_rad, double dec_rad) {
 }
 
 double angle_between(const std::array<double, 3>& a, const std::array<double, 3>& b) {
-  const double cross = std::hypot(a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
-                                  a[0] * b[1] - a[1] * b[0]);
+  const double cross =
+      std::hypot(a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]);
   return std::atan2(cross, a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
 }
 
@@ -159,7 +159,8 @@ Psf make_psf(const RenderSpec& spec) {
 
 // Adds a star, integrated over each pixel's area, to every plane with its weight.
 void add_star(std::vector<float>& pixels, uint32_t width, uint32_t height, uint32_t channels,
-              const Psf& psf, double x, double y, double flux, const std::array<double, 3>& weight) {
+              const Psf& psf, double x, double y, double flux,
+              const std::array<double, 3>& weight) {
   const int radius = psf.stamp_radius(flux);
   const int x0 = std::max(0, int(std::floor(x)) - radius);
   const int x1 = std::min(int(width) - 1, int(std::ceil(x)) + radius);
@@ -232,7 +233,8 @@ std::string check_spec(const RenderSpec& s) {
   if (s.width == 0 || s.height == 0) return "image size must be positive";
   if (uint64_t(s.width) * s.height > 400'000'000ULL) return "image larger than 400 megapixels";
   if (s.channels != 1 && s.channels != 3) return "channels must be 1 or 3";
-  if (!(s.scale_arcsec > 0) || !std::isfinite(s.scale_arcsec)) return "pixel scale must be positive";
+  if (!(s.scale_arcsec > 0) || !std::isfinite(s.scale_arcsec))
+    return "pixel scale must be positive";
   if (!(s.fwhm_px > 0.3) || s.fwhm_px > 100) return "FWHM must be between 0.3 and 100 pixels";
   if (!(s.ellipticity >= 0 && s.ellipticity <= 0.9)) return "ellipticity must be in [0, 0.9]";
   if (s.psf == PsfShape::Moffat && !(s.moffat_beta > 1.1)) return "Moffat beta must exceed 1.1";
@@ -240,9 +242,12 @@ std::string check_spec(const RenderSpec& s) {
     return "centre must have a finite RA and Dec within [-90, 90]";
   if (!(s.gain > 0)) return "gain must be positive";
   if (!(s.full_well > 0)) return "full well must be positive";
-  if (!(s.sky_level >= 0) || !(s.read_noise_e >= 0)) return "sky and read noise must not be negative";
-  const double half_diag_deg = 0.5 * std::hypot(double(s.width), double(s.height)) * s.scale_arcsec / 3600;
-  if (half_diag_deg > 60) return "field too wide for a tangent projection (over 120 degrees across)";
+  if (!(s.sky_level >= 0) || !(s.read_noise_e >= 0))
+    return "sky and read noise must not be negative";
+  const double half_diag_deg =
+      0.5 * std::hypot(double(s.width), double(s.height)) * s.scale_arcsec / 3600;
+  if (half_diag_deg > 60)
+    return "field too wide for a tangent projection (over 120 degrees across)";
   return {};
 }
 
@@ -363,8 +368,8 @@ std::expected<RenderedImage, std::string> render_field(const RenderSpec& spec,
   const double gx = std::cos(spec.gradient_angle_deg * kDegToRad) * spec.gradient / corner;
   const double gy = std::sin(spec.gradient_angle_deg * kDegToRad) * spec.gradient / corner;
   const double read_adu = spec.read_noise_e / spec.gain;
-  const std::array<double, 3> sky_tint = spec.channels == 3 ? std::array<double, 3>{0.9, 1.0, 1.1}
-                                                            : std::array<double, 3>{1, 1, 1};
+  const std::array<double, 3> sky_tint =
+      spec.channels == 3 ? std::array<double, 3>{0.9, 1.0, 1.1} : std::array<double, 3>{1, 1, 1};
   Rng noise = stream(spec.seed, kNoise);
   for (uint32_t c = 0; c < spec.channels; ++c) {
     float* out = image.pixels.data() + c * plane;
@@ -385,8 +390,7 @@ std::expected<RenderedImage, std::string> render_field(const RenderSpec& spec,
       }
     }
   }
-  image.sky_sigma =
-      spec.noise ? std::sqrt(spec.sky_level / spec.gain + read_adu * read_adu) : 0.0;
+  image.sky_sigma = spec.noise ? std::sqrt(spec.sky_level / spec.gain + read_adu * read_adu) : 0.0;
 
   if (spec.hot_pixels > 0) {
     Rng rng = stream(spec.seed, kHot);
@@ -446,7 +450,8 @@ void interleave_row(const RenderedImage& image, uint32_t y, T* row, F convert) {
   const size_t plane = size_t(image.width) * image.height;
   for (uint32_t x = 0; x < image.width; ++x)
     for (uint32_t c = 0; c < image.channels; ++c)
-      row[size_t(x) * image.channels + c] = convert(image.pixels[c * plane + size_t(y) * image.width + x]);
+      row[size_t(x) * image.channels + c] =
+          convert(image.pixels[c * plane + size_t(y) * image.width + x]);
 }
 
 std::expected<void, std::string> write_fits(const std::string& path, const RenderedImage& image,
@@ -467,7 +472,8 @@ std::expected<void, std::string> write_fits(const std::string& path, const Rende
   const size_t count = image.pixels.size();
   if (as_float) {
     fits_create_img(raw, FLOAT_IMG, naxis, naxes, &status);
-    fits_write_img(raw, TFLOAT, 1, LONGLONG(count), const_cast<float*>(image.pixels.data()), &status);
+    fits_write_img(raw, TFLOAT, 1, LONGLONG(count), const_cast<float*>(image.pixels.data()),
+                   &status);
   } else {
     std::vector<uint16_t> data(count);
     std::transform(image.pixels.begin(), image.pixels.end(), data.begin(), to16);
@@ -619,21 +625,22 @@ std::expected<void, std::string> write_tiff(const std::string& path, const Rende
                                             TiffCompression compression) {
   std::string error;
   std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> opts(TIFFOpenOptionsAlloc(),
-                                                                     TIFFOpenOptionsFree);
+                                                                    TIFFOpenOptionsFree);
   TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), tiff_error, &error);
   TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), tiff_quiet, nullptr);
   std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpenExt(path.c_str(), "w", opts.get()), TIFFClose);
   if (!tif) return std::unexpected(path + ": " + (error.empty() ? "cannot create" : error));
   TIFF* t = tif.get();
-  const uint16_t codec = compression == TiffCompression::Lzw       ? COMPRESSION_LZW
-                         : compression == TiffCompression::Deflate ? COMPRESSION_ADOBE_DEFLATE
+  const uint16_t codec = compression == TiffCompression::Lzw        ? COMPRESSION_LZW
+                         : compression == TiffCompression::Deflate  ? COMPRESSION_ADOBE_DEFLATE
                          : compression == TiffCompression::PackBits ? COMPRESSION_PACKBITS
                                                                     : COMPRESSION_NONE;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, image.width);
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, image.height);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(image.channels));
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, image.channels == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+               image.channels == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
   TIFFSetField(t, TIFFTAG_COMPRESSION, codec);
@@ -646,7 +653,8 @@ std::expected<void, std::string> write_tiff(const std::string& path, const Rende
     if (TIFFWriteScanline(t, row.data(), y, 0) < 0)
       return std::unexpected(path + ": " + (error.empty() ? "write failed" : error));
   }
-  if (!TIFFWriteDirectory(t)) return std::unexpected(path + ": " + (error.empty() ? "write failed" : error));
+  if (!TIFFWriteDirectory(t))
+    return std::unexpected(path + ": " + (error.empty() ? "write failed" : error));
   return {};
 }
 
@@ -687,16 +695,22 @@ std::string_view format_extension(OutputFormat format) {
 
 std::expected<void, std::string> write_image(const std::string& path, const RenderedImage& image,
                                              const WriteOptions& options) {
-  if (image.pixels.size() != size_t(image.width) * image.height * image.channels || image.width == 0)
+  if (image.pixels.size() != size_t(image.width) * image.height * image.channels ||
+      image.width == 0)
     return std::unexpected(path + ": empty or inconsistent image");
   switch (options.format) {
-    case OutputFormat::Fits16: return write_fits(path, image, false);
-    case OutputFormat::FitsFloat: return write_fits(path, image, true);
-    case OutputFormat::Png8: return write_png(path, image, false, stretch_for(image, options));
-    case OutputFormat::Png16: return write_png(path, image, true, stretch_for(image, options));
+    case OutputFormat::Fits16:
+      return write_fits(path, image, false);
+    case OutputFormat::FitsFloat:
+      return write_fits(path, image, true);
+    case OutputFormat::Png8:
+      return write_png(path, image, false, stretch_for(image, options));
+    case OutputFormat::Png16:
+      return write_png(path, image, true, stretch_for(image, options));
     case OutputFormat::Jpeg:
       return write_jpeg(path, image, options.jpeg_quality, stretch_for(image, options));
-    case OutputFormat::Tiff16: return write_tiff(path, image, options.tiff_compression);
+    case OutputFormat::Tiff16:
+      return write_tiff(path, image, options.tiff_compression);
   }
   return std::unexpected(path + ": unknown format");
 }
@@ -716,7 +730,8 @@ nlohmann::json truth_json(const RenderSpec& spec, const RenderedImage& image,
   w["ctype"] = {wcs.sip ? "RA---TAN-SIP" : "RA---TAN", wcs.sip ? "DEC--TAN-SIP" : "DEC--TAN"};
   w["crval"] = {wcs.crval[0] * kRadToDeg, wcs.crval[1] * kRadToDeg};
   w["crpix"] = {wcs.crpix[0] + 1, wcs.crpix[1] + 1};
-  w["cd"] = {{wcs.cd[0] * kRadToDeg, wcs.cd[1] * kRadToDeg}, {wcs.cd[2] * kRadToDeg, wcs.cd[3] * kRadToDeg}};
+  w["cd"] = {{wcs.cd[0] * kRadToDeg, wcs.cd[1] * kRadToDeg},
+             {wcs.cd[2] * kRadToDeg, wcs.cd[3] * kRadToDeg}};
   w["sip"] = wcs.sip ? sip_json(*wcs.sip) : json(nullptr);
   j["wcs"] = w;
   j["centre"] = {{"ra_deg", wcs.crval[0] * kRadToDeg}, {"dec_deg", wcs.crval[1] * kRadToDeg}};
@@ -724,7 +739,8 @@ nlohmann::json truth_json(const RenderSpec& spec, const RenderedImage& image,
   j["rotation_deg"] = spec.rotation_deg;
   j["parity"] = spec.flipped ? "flipped" : "normal";
   j["fov_deg"] = {spec.width * spec.scale_arcsec / 3600, spec.height * spec.scale_arcsec / 3600};
-  j["diagonal_deg"] = std::hypot(double(spec.width), double(spec.height)) * spec.scale_arcsec / 3600;
+  j["diagonal_deg"] =
+      std::hypot(double(spec.width), double(spec.height)) * spec.scale_arcsec / 3600;
 
   json r;
   r["psf"] = spec.psf == PsfShape::Gaussian ? "gaussian" : "moffat";
@@ -774,8 +790,12 @@ nlohmann::json truth_json(const RenderSpec& spec, const RenderedImage& image,
     ++catalogue_stars;
     if (stars.size() < truth_stars && s.x >= -0.5 && s.y >= -0.5 && s.x < image.width - 0.5 &&
         s.y < image.height - 0.5)
-      stars.push_back({{"ra_deg", s.ra_deg}, {"dec_deg", s.dec_deg}, {"mag", s.mag},
-                       {"x", s.x}, {"y", s.y}, {"flux", s.flux}});
+      stars.push_back({{"ra_deg", s.ra_deg},
+                       {"dec_deg", s.dec_deg},
+                       {"mag", s.mag},
+                       {"x", s.x},
+                       {"y", s.y},
+                       {"flux", s.flux}});
   }
   j["catalogue_stars_rendered"] = catalogue_stars;
   j["faint_stars_rendered"] = image.stars.size() - catalogue_stars;
@@ -802,7 +822,8 @@ std::expected<std::string, std::string> render_to_files(const RenderSpec& spec,
   if (auto ok = write_image(path, *image, options); !ok) return std::unexpected(ok.error());
   const auto name = std::filesystem::path(path).filename().string();
   const auto truth = truth_json(spec, *image, options, name, truth_stars);
-  if (auto ok = write_text(stem + ".json", truth.dump(1) + "\n"); !ok) return std::unexpected(ok.error());
+  if (auto ok = write_text(stem + ".json", truth.dump(1) + "\n"); !ok)
+    return std::unexpected(ok.error());
   return path;
 }
 
@@ -815,14 +836,16 @@ RandomField random_field(const BatchRanges& ranges, uint64_t seed, uint32_t inde
   s.ra_deg = rng.uniform(0, 360);
   s.dec_deg = std::asin(rng.uniform(-1, 1)) / kDegToRad;
   s.width = ranges.width_min + rng.below(ranges.width_max - ranges.width_min + 1);
-  s.height = std::max<uint32_t>(16, uint32_t(std::lround(s.width * rng.uniform(ranges.aspect_min, ranges.aspect_max))));
+  s.height = std::max<uint32_t>(
+      16, uint32_t(std::lround(s.width * rng.uniform(ranges.aspect_min, ranges.aspect_max))));
   const double diagonal =
       std::exp(rng.uniform(std::log(ranges.diagonal_min_deg), std::log(ranges.diagonal_max_deg)));
   s.scale_arcsec = scale_for_diagonal(diagonal, s.width, s.height);
   s.rotation_deg = rng.uniform(-180, 180);
   s.flipped = rng.chance(0.5);
   if (ranges.max_distortion > 0 && rng.chance(0.5))
-    s.sip = radial_sip(rng.uniform(-ranges.max_distortion, ranges.max_distortion), s.width, s.height);
+    s.sip =
+        radial_sip(rng.uniform(-ranges.max_distortion, ranges.max_distortion), s.width, s.height);
   s.channels = rng.chance(0.3) ? 3 : 1;
   s.psf = rng.chance(0.5) ? PsfShape::Gaussian : PsfShape::Moffat;
   s.fwhm_px = rng.uniform(ranges.fwhm_min_px, ranges.fwhm_max_px);
@@ -844,7 +867,8 @@ RandomField random_field(const BatchRanges& ranges, uint64_t seed, uint32_t inde
   s.satellite_adu = rng.uniform(200, 5000);
   s.seed = rng.next();
   WriteOptions& o = field.options;
-  if (!ranges.formats.empty()) o.format = ranges.formats[rng.below(uint32_t(ranges.formats.size()))];
+  if (!ranges.formats.empty())
+    o.format = ranges.formats[rng.below(uint32_t(ranges.formats.size()))];
   o.jpeg_quality = int(rng.uniform(70, 96));
   o.gamma = rng.uniform(0.35, 0.7);
   o.tiff_compression = TiffCompression(rng.below(4));
@@ -878,7 +902,8 @@ std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
     if (::stat(path.c_str(), &st) != 0) return std::unexpected(path + ": " + std::strerror(errno));
     std::error_code ec;
     const std::string absolute = std::filesystem::absolute(path, ec).string();
-    const int64_t facts[3] = {int64_t(st.st_size), int64_t(st.st_mtim.tv_sec), int64_t(st.st_mtim.tv_nsec)};
+    const int64_t facts[3] = {int64_t(st.st_size), int64_t(st.st_mtim.tv_sec),
+                              int64_t(st.st_mtim.tv_nsec)};
     key = fnv1a(key, absolute.data(), absolute.size() + 1);
     key = fnv1a(key, facts, sizeof facts);
   }
@@ -893,7 +918,8 @@ std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
     if (in.read(magic, 8) && std::memcmp(magic, kCacheMagic, 8) == 0 &&
         in.read(reinterpret_cast<char*>(&count), 8) && count < (1ULL << 32)) {
       std::vector<PackedStar> packed(count);
-      if (in.read(reinterpret_cast<char*>(packed.data()), std::streamsize(count * sizeof(PackedStar))) &&
+      if (in.read(reinterpret_cast<char*>(packed.data()),
+                  std::streamsize(count * sizeof(PackedStar))) &&
           in.peek() == std::char_traits<char>::eof()) {
         std::vector<CatalogStar> stars(count);
         for (size_t i = 0; i < count; ++i)
@@ -920,7 +946,8 @@ std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
     out.write(reinterpret_cast<const char*>(&count), 8);
     std::vector<PackedStar> packed(all.size());
     for (size_t i = 0; i < all.size(); ++i) packed[i] = {all[i].ra_deg, all[i].dec_deg, all[i].mag};
-    out.write(reinterpret_cast<const char*>(packed.data()), std::streamsize(packed.size() * sizeof(PackedStar)));
+    out.write(reinterpret_cast<const char*>(packed.data()),
+              std::streamsize(packed.size() * sizeof(PackedStar)));
     out.close();
     if (out) std::filesystem::rename(temp, cache_file, ec);
     if (!out || ec) std::filesystem::remove(temp, ec);  // a missing cache only costs time

@@ -18,13 +18,12 @@
 
 #include <cstdint>
 #include <expected>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "core/wcs.hpp"
 #include "tools/catalog.hpp"
@@ -43,7 +42,7 @@ struct RenderSpec {
   // bottom (FITS viewers); raster viewers draw row 0 on top, where a camera's
   // unmirrored view has a positive determinant (flipped = true).
   bool flipped = false;
-  std::optional<Sip> sip;     // forward distortion in pixels, added to offsets from the centre
+  std::optional<Sip> sip;  // forward distortion in pixels, added to offsets from the centre
   uint32_t width = 1024;
   uint32_t height = 768;
   uint32_t channels = 1;  // 1 or 3

@@ -36,8 +36,9 @@ std::string find_cache_dir() {
 }
 
 const std::map<std::string, OutputFormat> kFormatNames{
-    {"fits16", OutputFormat::Fits16}, {"fits32", OutputFormat::FitsFloat}, {"png8", OutputFormat::Png8},
-    {"png16", OutputFormat::Png16},   {"jpeg", OutputFormat::Jpeg},        {"tiff16", OutputFormat::Tiff16}};
+    {"fits16", OutputFormat::Fits16}, {"fits32", OutputFormat::FitsFloat},
+    {"png8", OutputFormat::Png8},     {"png16", OutputFormat::Png16},
+    {"jpeg", OutputFormat::Jpeg},     {"tiff16", OutputFormat::Tiff16}};
 
 const std::map<std::string, TiffCompression> kTiffNames{{"none", TiffCompression::None},
                                                         {"lzw", TiffCompression::Lzw},
@@ -47,7 +48,8 @@ const std::map<std::string, TiffCompression> kTiffNames{{"none", TiffCompression
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Renders star fields from the catalogues, with a JSON truth file beside each image."};
+  CLI::App app{
+      "Renders star fields from the catalogues, with a JSON truth file beside each image."};
   app.set_version_flag("--version", "kestrune_render 1");
   app.fallthrough();
 
@@ -64,81 +66,121 @@ int main(int argc, char** argv) {
   unsigned sip_order = 0;
   std::string psf_name = "gaussian";
 
-  app.add_option("--catalog", catalogues, "catalogue file(s): *.fits Tycho-2 table, *.dat, CSV (default: the cached ones)");
-  app.add_option("--cache-dir", cache_dir, "where the catalogues and the merged-catalogue cache live")->capture_default_str();
+  app.add_option("--catalog", catalogues,
+                 "catalogue file(s): *.fits Tycho-2 table, *.dat, CSV (default: the cached ones)");
+  app.add_option("--cache-dir", cache_dir,
+                 "where the catalogues and the merged-catalogue cache live")
+      ->capture_default_str();
   app.add_flag("--no-cache", no_cache, "do not read or write the merged-catalogue cache");
-  app.add_option("--truth-stars", truth_stars, "brightest catalogue stars listed in the truth file")->capture_default_str();
+  app.add_option("--truth-stars", truth_stars, "brightest catalogue stars listed in the truth file")
+      ->capture_default_str();
   app.add_option("--seed", spec.seed, "seed of everything random")->capture_default_str();
 
   auto* single = app.add_option_group("field", "one field");
   single->add_option("-o,--output", output, "output path without extension")->capture_default_str();
   single->add_option("--ra", spec.ra_deg, "centre RA, degrees")->capture_default_str();
   single->add_option("--dec", spec.dec_deg, "centre Dec, degrees")->capture_default_str();
-  auto* scale_opt = single->add_option("--scale", spec.scale_arcsec, "pixel scale, arcsec/pixel")->capture_default_str();
+  auto* scale_opt = single->add_option("--scale", spec.scale_arcsec, "pixel scale, arcsec/pixel")
+                        ->capture_default_str();
   auto* fov_opt = single->add_option("--fov", fov_deg, "field width, degrees (sets the scale)");
-  auto* diag_opt = single->add_option("--diagonal", diagonal_deg, "field diagonal, degrees (sets the scale)");
+  auto* diag_opt =
+      single->add_option("--diagonal", diagonal_deg, "field diagonal, degrees (sets the scale)");
   scale_opt->excludes(fov_opt)->excludes(diag_opt);
   fov_opt->excludes(diag_opt);
-  single->add_option("--rotation", spec.rotation_deg, "rotation, degrees: atan2(-CD1_2, CD2_2)")->capture_default_str();
+  single->add_option("--rotation", spec.rotation_deg, "rotation, degrees: atan2(-CD1_2, CD2_2)")
+      ->capture_default_str();
   single->add_flag("--flip", spec.flipped, "mirrored parity (positive CD determinant)");
-  single->add_option("--distortion", radial, "radial SIP: corner displacement as a fraction of its radius (negative: barrel)");
+  single->add_option(
+      "--distortion", radial,
+      "radial SIP: corner displacement as a fraction of its radius (negative: barrel)");
   single->add_option("--sip-order", sip_order, "order of --sip-a/--sip-b");
-  single->add_option("--sip-a", sip_a, "SIP A coefficients in term order (2,0) (1,1) (0,2) (3,0) ...")->delimiter(',');
+  single
+      ->add_option("--sip-a", sip_a, "SIP A coefficients in term order (2,0) (1,1) (0,2) (3,0) ...")
+      ->delimiter(',');
   single->add_option("--sip-b", sip_b, "SIP B coefficients, same order")->delimiter(',');
   single->add_option("-W,--width", spec.width, "image width, pixels")->capture_default_str();
   single->add_option("-H,--height", spec.height, "image height, pixels")->capture_default_str();
-  single->add_flag("--colour", [&](int64_t) { spec.channels = 3; }, "three colour channels");
-  single->add_option("--psf", psf_name, "gaussian or moffat")->check(CLI::IsMember({"gaussian", "moffat"}))->capture_default_str();
+  single->add_flag(
+      "--colour", [&](int64_t) { spec.channels = 3; }, "three colour channels");
+  single->add_option("--psf", psf_name, "gaussian or moffat")
+      ->check(CLI::IsMember({"gaussian", "moffat"}))
+      ->capture_default_str();
   single->add_option("--fwhm", spec.fwhm_px, "PSF FWHM, pixels")->capture_default_str();
   single->add_option("--ellipticity", spec.ellipticity, "1 - minor/major")->capture_default_str();
-  single->add_option("--psf-angle", spec.psf_angle_deg, "major axis angle from +x, degrees")->capture_default_str();
+  single->add_option("--psf-angle", spec.psf_angle_deg, "major axis angle from +x, degrees")
+      ->capture_default_str();
   single->add_option("--beta", spec.moffat_beta, "Moffat beta")->capture_default_str();
-  single->add_option("--zero-point", spec.zero_point, "magnitude of a 1 ADU star")->capture_default_str();
-  single->add_option("--colour-scatter", spec.colour_scatter_mag, "per-star magnitude scatter")->capture_default_str();
-  single->add_option("--mag-limit", spec.mag_limit, "faintest catalogue magnitude drawn")->capture_default_str();
-  single->add_option("--faint-stars", spec.faint_stars, "extra stars fainter than the catalogue")->capture_default_str();
-  single->add_option("--faint-range", spec.faint_range_mag, "magnitudes below the catalogue's faint end")->capture_default_str();
+  single->add_option("--zero-point", spec.zero_point, "magnitude of a 1 ADU star")
+      ->capture_default_str();
+  single->add_option("--colour-scatter", spec.colour_scatter_mag, "per-star magnitude scatter")
+      ->capture_default_str();
+  single->add_option("--mag-limit", spec.mag_limit, "faintest catalogue magnitude drawn")
+      ->capture_default_str();
+  single->add_option("--faint-stars", spec.faint_stars, "extra stars fainter than the catalogue")
+      ->capture_default_str();
+  single
+      ->add_option("--faint-range", spec.faint_range_mag,
+                   "magnitudes below the catalogue's faint end")
+      ->capture_default_str();
   single->add_option("--sky", spec.sky_level, "sky level, ADU")->capture_default_str();
-  single->add_option("--gradient", spec.gradient, "sky change centre to corner, fraction")->capture_default_str();
-  single->add_option("--gradient-angle", spec.gradient_angle_deg, "gradient direction, degrees")->capture_default_str();
-  single->add_option("--vignetting", spec.vignetting, "light lost in the corners, fraction")->capture_default_str();
+  single->add_option("--gradient", spec.gradient, "sky change centre to corner, fraction")
+      ->capture_default_str();
+  single->add_option("--gradient-angle", spec.gradient_angle_deg, "gradient direction, degrees")
+      ->capture_default_str();
+  single->add_option("--vignetting", spec.vignetting, "light lost in the corners, fraction")
+      ->capture_default_str();
   single->add_option("--gain", spec.gain, "electrons per ADU")->capture_default_str();
-  single->add_option("--read-noise", spec.read_noise_e, "read noise, electrons")->capture_default_str();
-  single->add_flag("--no-noise", [&](int64_t) { spec.noise = false; }, "noise-free image");
+  single->add_option("--read-noise", spec.read_noise_e, "read noise, electrons")
+      ->capture_default_str();
+  single->add_flag(
+      "--no-noise", [&](int64_t) { spec.noise = false; }, "noise-free image");
   single->add_option("--full-well", spec.full_well, "saturation level, ADU")->capture_default_str();
-  single->add_option("--hot-pixels", spec.hot_pixels, "number of hot pixels")->capture_default_str();
+  single->add_option("--hot-pixels", spec.hot_pixels, "number of hot pixels")
+      ->capture_default_str();
   single->add_flag("--satellite", spec.satellite, "add a satellite trail");
-  single->add_option("--satellite-adu", spec.satellite_adu, "trail peak above the sky, ADU")->capture_default_str();
-  single->add_option("--satellite-fwhm", spec.satellite_fwhm_px, "trail width, pixels")->capture_default_str();
+  single->add_option("--satellite-adu", spec.satellite_adu, "trail peak above the sky, ADU")
+      ->capture_default_str();
+  single->add_option("--satellite-fwhm", spec.satellite_fwhm_px, "trail width, pixels")
+      ->capture_default_str();
   single->add_option("-f,--format", options.format, "fits16, fits32, png8, png16, jpeg or tiff16")
       ->transform(CLI::CheckedTransformer(kFormatNames, CLI::ignore_case));
   single->add_option("--quality", options.jpeg_quality, "JPEG quality")->capture_default_str();
   single->add_option("--gamma", options.gamma, "gamma of the 8-bit stretch")->capture_default_str();
-  single->add_option("--black", options.black, "8-bit black point, ADU (default: first percentile of the frame)");
+  single->add_option("--black", options.black,
+                     "8-bit black point, ADU (default: first percentile of the frame)");
   single->add_option("--white", options.white, "8-bit white point, ADU (default: saturation)");
-  single->add_option("--tiff-compression", options.tiff_compression, "none, lzw, deflate or packbits")
+  single
+      ->add_option("--tiff-compression", options.tiff_compression, "none, lzw, deflate or packbits")
       ->transform(CLI::CheckedTransformer(kTiffNames, CLI::ignore_case));
 
-  auto* batch = app.add_subcommand("batch", "render N random fields into a folder with an index.csv");
+  auto* batch =
+      app.add_subcommand("batch", "render N random fields into a folder with an index.csv");
   BatchRanges ranges;
   uint32_t count = 10;
   std::string dir = "fields";
   std::vector<std::string> format_names;
   batch->add_option("-n,--count", count, "number of fields")->capture_default_str();
   batch->add_option("-d,--dir", dir, "output folder")->capture_default_str();
-  batch->add_option("--diag-min", ranges.diagonal_min_deg, "smallest diagonal, degrees")->capture_default_str();
-  batch->add_option("--diag-max", ranges.diagonal_max_deg, "largest diagonal, degrees")->capture_default_str();
-  batch->add_option("--width-min", ranges.width_min, "smallest width, pixels")->capture_default_str();
-  batch->add_option("--width-max", ranges.width_max, "largest width, pixels")->capture_default_str();
-  batch->add_option("--aspect-min", ranges.aspect_min, "smallest height/width")->capture_default_str();
-  batch->add_option("--aspect-max", ranges.aspect_max, "largest height/width")->capture_default_str();
+  batch->add_option("--diag-min", ranges.diagonal_min_deg, "smallest diagonal, degrees")
+      ->capture_default_str();
+  batch->add_option("--diag-max", ranges.diagonal_max_deg, "largest diagonal, degrees")
+      ->capture_default_str();
+  batch->add_option("--width-min", ranges.width_min, "smallest width, pixels")
+      ->capture_default_str();
+  batch->add_option("--width-max", ranges.width_max, "largest width, pixels")
+      ->capture_default_str();
+  batch->add_option("--aspect-min", ranges.aspect_min, "smallest height/width")
+      ->capture_default_str();
+  batch->add_option("--aspect-max", ranges.aspect_max, "largest height/width")
+      ->capture_default_str();
   batch->add_option("--fwhm-min", ranges.fwhm_min_px)->capture_default_str();
   batch->add_option("--fwhm-max", ranges.fwhm_max_px)->capture_default_str();
   batch->add_option("--sky-min", ranges.sky_min)->capture_default_str();
   batch->add_option("--sky-max", ranges.sky_max)->capture_default_str();
   batch->add_option("--zp-min", ranges.zero_point_min)->capture_default_str();
   batch->add_option("--zp-max", ranges.zero_point_max)->capture_default_str();
-  batch->add_option("--max-distortion", ranges.max_distortion, "largest radial SIP corner fraction")->capture_default_str();
+  batch->add_option("--max-distortion", ranges.max_distortion, "largest radial SIP corner fraction")
+      ->capture_default_str();
   batch->add_option("--formats", format_names, "formats drawn from (default: all)")
       ->delimiter(',')
       ->check(CLI::IsMember({"fits16", "fits32", "png8", "png16", "jpeg", "tiff16"}));
@@ -146,8 +188,8 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   if (batch->parsed()) {
-    if (ranges.width_min == 0 || ranges.width_max < ranges.width_min || !(ranges.diagonal_min_deg > 0) ||
-        ranges.diagonal_max_deg < ranges.diagonal_min_deg) {
+    if (ranges.width_min == 0 || ranges.width_max < ranges.width_min ||
+        !(ranges.diagonal_min_deg > 0) || ranges.diagonal_max_deg < ranges.diagonal_min_deg) {
       std::fprintf(stderr, "kestrune_render: empty or invalid range\n");
       return 2;
     }
@@ -158,16 +200,20 @@ int main(int argc, char** argv) {
   } else {
     spec.psf = psf_name == "moffat" ? PsfShape::Moffat : PsfShape::Gaussian;
     if (fov_deg) spec.scale_arcsec = *fov_deg * 3600 / spec.width;
-    if (diagonal_deg) spec.scale_arcsec = scale_for_diagonal(*diagonal_deg, spec.width, spec.height);
+    if (diagonal_deg)
+      spec.scale_arcsec = scale_for_diagonal(*diagonal_deg, spec.width, spec.height);
     if (radial != 0 && !sip_a.empty()) {
-      std::fprintf(stderr, "kestrune_render: --distortion and --sip-a/--sip-b exclude each other\n");
+      std::fprintf(stderr,
+                   "kestrune_render: --distortion and --sip-a/--sip-b exclude each other\n");
       return 2;
     }
     if (radial != 0) spec.sip = radial_sip(radial, spec.width, spec.height);
     if (!sip_a.empty() || !sip_b.empty()) {
       const size_t terms = Sip::terms(sip_order).size();
       if (sip_order < 2 || sip_a.size() != terms || sip_b.size() != terms) {
-        std::fprintf(stderr, "kestrune_render: --sip-order %u needs %zu coefficients in each of --sip-a and --sip-b\n",
+        std::fprintf(stderr,
+                     "kestrune_render: --sip-order %u needs %zu coefficients in each of --sip-a "
+                     "and --sip-b\n",
                      sip_order, terms);
         return 2;
       }
@@ -187,7 +233,8 @@ int main(int argc, char** argv) {
                std::chrono::duration<double>(t1 - t0).count());
 
   if (!batch->parsed()) {
-    if (const auto parent = fs::path(output).parent_path(); !parent.empty()) fs::create_directories(parent);
+    if (const auto parent = fs::path(output).parent_path(); !parent.empty())
+      fs::create_directories(parent);
     auto path = render_to_files(spec, *stars, options, output, truth_stars);
     if (!path) {
       std::fprintf(stderr, "kestrune_render: %s\n", path.error().c_str());
@@ -205,7 +252,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestrune_render: %s: %s\n", dir.c_str(), ec.message().c_str());
     return 1;
   }
-  std::string index = "image,truth,format,width,height,channels,ra_deg,dec_deg,diagonal_deg,scale_arcsec,rotation_deg,parity,sip\n";
+  std::string index =
+      "image,truth,format,width,height,channels,ra_deg,dec_deg,diagonal_deg,scale_arcsec,rotation_"
+      "deg,parity,sip\n";
   for (uint32_t i = 0; i < count; ++i) {
     const RandomField field = random_field(ranges, spec.seed, i);
     char name[32];
@@ -218,11 +267,12 @@ int main(int argc, char** argv) {
     }
     const RenderSpec& s = field.spec;
     char line[512];
-    std::snprintf(line, sizeof line, "%s,%s.json,%s,%u,%u,%u,%.8f,%.8f,%.6f,%.6f,%.4f,%s,%s\n",
-                  fs::path(*path).filename().c_str(), name, std::string(format_name(field.options.format)).c_str(),
-                  s.width, s.height, s.channels, s.ra_deg, s.dec_deg,
-                  std::hypot(double(s.width), double(s.height)) * s.scale_arcsec / 3600, s.scale_arcsec,
-                  s.rotation_deg, s.flipped ? "flipped" : "normal", s.sip ? "yes" : "no");
+    std::snprintf(
+        line, sizeof line, "%s,%s.json,%s,%u,%u,%u,%.8f,%.8f,%.6f,%.6f,%.4f,%s,%s\n",
+        fs::path(*path).filename().c_str(), name,
+        std::string(format_name(field.options.format)).c_str(), s.width, s.height, s.channels,
+        s.ra_deg, s.dec_deg, std::hypot(double(s.width), double(s.height)) * s.scale_arcsec / 3600,
+        s.scale_arcsec, s.rotation_deg, s.flipped ? "flipped" : "normal", s.sip ? "yes" : "no");
     index += line;
     std::printf("%s\n", path->c_str());
   }

@@ -46,7 +46,8 @@ std::expected<Truth, std::string> read_truth(const std::string& path) {
   const auto& w = truth.json["wcs"];
   truth.width = truth.json.value("width", 0u);
   truth.height = truth.json.value("height", 0u);
-  truth.wcs.crval = {w["crval"][0].get<double>() * kDegToRad, w["crval"][1].get<double>() * kDegToRad};
+  truth.wcs.crval = {w["crval"][0].get<double>() * kDegToRad,
+                     w["crval"][1].get<double>() * kDegToRad};
   truth.wcs.crpix = {w["crpix"][0].get<double>() - 1, w["crpix"][1].get<double>() - 1};
   for (int i = 0; i < 4; ++i) truth.wcs.cd[i] = w["cd"][i / 2][i % 2].get<double>() * kDegToRad;
   if (w.contains("sip") && !w["sip"].is_null()) {
@@ -64,7 +65,8 @@ std::expected<Truth, std::string> read_truth(const std::string& path) {
     truth.wcs.sip = std::move(sip);
   }
   truth.image_path =
-      (std::filesystem::path(path).parent_path() / truth.json.value("image", std::string())).string();
+      (std::filesystem::path(path).parent_path() / truth.json.value("image", std::string()))
+          .string();
   return truth;
 }
 
@@ -102,11 +104,13 @@ void WcslibProjection::Free::operator()(wcsprm* wcs) const {
   wcsvfree(&n, &wcs);
 }
 
-std::expected<WcslibProjection, std::string> WcslibProjection::from_cards(const std::string& cards) {
+std::expected<WcslibProjection, std::string> WcslibProjection::from_cards(
+    const std::string& cards) {
   std::string text = cards;
   int nreject = 0, nwcs = 0;
   wcsprm* wcs = nullptr;
-  const int status = wcspih(text.data(), int(text.size() / 80), WCSHDR_all, 0, &nreject, &nwcs, &wcs);
+  const int status =
+      wcspih(text.data(), int(text.size() / 80), WCSHDR_all, 0, &nreject, &nwcs, &wcs);
   if (status != 0 || nwcs < 1) {
     if (wcs) wcsvfree(&nwcs, &wcs);
     return std::unexpected("wcspih failed: status " + std::to_string(status));
@@ -115,21 +119,24 @@ std::expected<WcslibProjection, std::string> WcslibProjection::from_cards(const 
   for (int i = 1; i < nwcs; ++i) wcsfree(wcs + i);
   WcslibProjection projection;
   projection.wcs_.reset(wcs);
-  if (int s = wcsset(wcs); s != 0) return std::unexpected("wcsset failed: status " + std::to_string(s));
+  if (int s = wcsset(wcs); s != 0)
+    return std::unexpected("wcsset failed: status " + std::to_string(s));
   return projection;
 }
 
 std::optional<Vec2> WcslibProjection::sky_to_pixel(double ra_deg, double dec_deg) const {
   double world[2] = {ra_deg, dec_deg}, phi, theta, img[2], pix[2];
   int stat = 0;
-  if (wcss2p(wcs_.get(), 1, 2, world, &phi, &theta, img, pix, &stat) != 0 || stat) return std::nullopt;
+  if (wcss2p(wcs_.get(), 1, 2, world, &phi, &theta, img, pix, &stat) != 0 || stat)
+    return std::nullopt;
   return Vec2{pix[0] - 1, pix[1] - 1};
 }
 
 std::optional<Vec2> WcslibProjection::pixel_to_sky(double x, double y) const {
   double pix[2] = {x + 1, y + 1}, img[2], phi, theta, world[2];
   int stat = 0;
-  if (wcsp2s(wcs_.get(), 1, 2, pix, img, &phi, &theta, world, &stat) != 0 || stat) return std::nullopt;
+  if (wcsp2s(wcs_.get(), 1, 2, pix, img, &phi, &theta, world, &stat) != 0 || stat)
+    return std::nullopt;
   return Vec2{world[0], world[1]};
 }
 
@@ -139,7 +146,8 @@ std::optional<double> max_pixel_error(const Wcs& solved, const Truth& truth, int
   double worst = 0;
   for (int j = 0; j < grid; ++j)
     for (int i = 0; i < grid; ++i) {
-      const double x = (truth.width - 1.0) * i / (grid - 1), y = (truth.height - 1.0) * j / (grid - 1);
+      const double x = (truth.width - 1.0) * i / (grid - 1),
+                   y = (truth.height - 1.0) * j / (grid - 1);
       const auto sky = wcslib->pixel_to_sky(x, y);
       if (!sky) return std::nullopt;
       const auto p = solved.sky_to_pixel((*sky)[0] * kDegToRad, (*sky)[1] * kDegToRad);

@@ -11,10 +11,9 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "core/wcs.hpp"
 
