@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -685,3 +687,71 @@ TEST(RenderCatalog, CacheFollowsItsInputs) {
 }
 
 }  // namespace
+
+#ifdef KESTRUNE_RENDER_PATH
+namespace {
+
+int run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+// The program wires its options through to the files it writes.
+TEST(RenderProgram, SingleFieldAndBatch) {
+  const fs::path dir = scratch_dir();
+  const std::string csv = (dir / "stars.csv").string();
+  ASSERT_TRUE(write_text(csv, "ra_deg,dec_deg,mag\n150.1,20.05,8\n149.9,19.9,9\n150.3,20.2,10\n"));
+  const std::string base = std::string(KESTRUNE_RENDER_PATH) + " --no-cache --catalog " + csv;
+
+  ASSERT_EQ(
+      run(base +
+          " --ra 150 --dec 20 --diagonal 2 -W 400 -H 300 --rotation 33 --flip --distortion 0.004" +
+          " --fwhm 2.2 --psf moffat --colour -f png16 --seed 5 -o " + (dir / "one").string()),
+      0);
+  const auto truth = read_truth((dir / "one.json").string());
+  ASSERT_TRUE(truth) << truth.error();
+  EXPECT_TRUE(fs::exists(dir / "one.png"));
+  EXPECT_NEAR(truth->json["diagonal_deg"].get<double>(), 2, 1e-9);
+  EXPECT_EQ(truth->json["parity"], "flipped");
+  EXPECT_EQ(truth->json["rotation_deg"], 33);
+  EXPECT_EQ(truth->json["channels"], 3);
+  EXPECT_EQ(truth->json["format"], "png16");
+  EXPECT_EQ(truth->json["render"]["psf"], "moffat");
+  EXPECT_EQ(truth->json["render"]["seed"], 5);
+  EXPECT_FALSE(truth->json["wcs"]["sip"].is_null());
+  EXPECT_EQ(truth->json["stars"].size(), 3u);
+
+  const fs::path batch = dir / "batch";
+  ASSERT_EQ(
+      run(base + " batch -n 3 --width-min 200 --width-max 300 --formats png8,tiff16 --seed 9 -d " +
+          batch.string()),
+      0);
+  std::ifstream index(batch / "index.csv");
+  std::string line;
+  std::getline(index, line);
+  EXPECT_EQ(line.rfind("image,truth,format", 0), 0u);
+  int rows = 0;
+  while (std::getline(index, line)) {
+    ++rows;
+    const std::string image = line.substr(0, line.find(','));
+    EXPECT_TRUE(fs::exists(batch / image)) << image;
+    const std::string ext = fs::path(image).extension().string();
+    EXPECT_TRUE(ext == ".png" || ext == ".tif") << image;
+    const auto t = read_truth((batch / fs::path(image).replace_extension(".json")).string());
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->image_path, (batch / image).string());
+  }
+  EXPECT_EQ(rows, 3);
+
+  struct Bad {
+    const char* name;
+    const char* args;
+  };
+  const Bad bad[] = {{"short SIP list", " --sip-order 3 --sip-a 1e-6,0,0 --sip-b 0,0,0"},
+                     {"unknown format", " -f gif"},
+                     {"scale and diagonal", " --scale 2 --diagonal 3"},
+                     {"zero width", " -W 0"}};
+  for (const Bad& b : bad)
+    EXPECT_NE(run(base + b.args + " -o " + (dir / "bad").string()), 0) << b.name;
+  EXPECT_FALSE(fs::exists(dir / "bad.json"));
+}
+
+}  // namespace
+#endif

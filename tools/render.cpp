@@ -273,7 +273,7 @@ Wcs true_wcs(const RenderSpec& spec) {
 }
 
 Sip radial_sip(double corner_fraction, uint32_t width, uint32_t height) {
-  const double r = 0.5 * std::hypot(double(width - 1), double(height - 1));
+  const double r = 0.5 * std::hypot(double(width) - 1, double(height) - 1);
   const double k = r > 0 ? corner_fraction / (r * r) : 0;
   // Terms of order 3: (2,0) (1,1) (0,2) (3,0) (2,1) (1,2) (0,3).
   Sip sip;
