@@ -38,14 +38,67 @@ size_t to_index(float v) {
 // Integer keys that order floats like the IEEE total order (-NaN < -inf <
 // ... < -0 < +0 < ... < inf < NaN): negative values get their magnitude bits
 // flipped so that a larger magnitude compares smaller.
-int32_t total_order_key(float v) {
-  const auto bits = std::bit_cast<int32_t>(v);
-  return bits ^ static_cast<int32_t>(static_cast<uint32_t>(bits >> 31) >> 1);
-}
-
 int64_t total_order_key(double v) {
   const auto bits = std::bit_cast<int64_t>(v);
   return bits ^ static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
+}
+
+// The f32 key, computed on a float's raw bits; applied twice it gives the
+// bits back.
+int32_t key_from_bits(int32_t bits) {
+  return bits ^ static_cast<int32_t>(static_cast<uint32_t>(bits >> 31) >> 1);
+}
+
+using AliasedKey = int32_t __attribute__((may_alias));
+
+// Quickselect: returns the key that belongs at index `kth` in sorted order,
+// reordering k. Partitions are branch-free (Lomuto with an unconditional
+// swap), and a run of keys equal to the pivot is split off so that the
+// many ties of integer-valued samples cannot make it quadratic.
+int32_t select_key(AliasedKey* k, size_t n, size_t kth) {
+  size_t lo = 0;
+  size_t hi = n - 1;
+  for (int rounds = 0; hi - lo > 16; ++rounds) {
+    if (rounds > 64) {
+      std::nth_element(k + lo, k + kth, k + hi + 1);
+      return k[kth];
+    }
+    const size_t mid = lo + (hi - lo) / 2;
+    if (k[mid] < k[lo]) std::swap(k[mid], k[lo]);
+    if (k[hi] < k[lo]) std::swap(k[hi], k[lo]);
+    if (k[hi] < k[mid]) std::swap(k[hi], k[mid]);
+    std::swap(k[mid], k[hi]);
+    const int32_t pivot = k[hi];
+    size_t store = lo;
+    for (size_t i = lo; i < hi; ++i) {
+      const int32_t x = k[i];
+      k[i] = k[store];
+      k[store] = x;
+      store += x < pivot;
+    }
+    k[hi] = k[store];
+    k[store] = pivot;
+    if (kth < store) {
+      hi = store - 1;
+      continue;
+    }
+    size_t equal = store + 1;
+    for (size_t i = store + 1; i <= hi; ++i) {
+      const int32_t x = k[i];
+      k[i] = k[equal];
+      k[equal] = x;
+      equal += x == pivot;
+    }
+    if (kth < equal) return pivot;
+    lo = equal;
+  }
+  for (size_t i = lo + 1; i <= hi; ++i) {
+    const int32_t x = k[i];
+    size_t j = i;
+    for (; j > lo && k[j - 1] > x; --j) k[j] = k[j - 1];
+    k[j] = x;
+  }
+  return k[kth];
 }
 
 // max that ignores a NaN on either side.
@@ -393,11 +446,15 @@ std::string ExtractError::message() const {
 }
 
 float median(std::span<float> values) {
-  if (values.empty()) return 0.0f;
-  const auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), mid, values.end(),
-                   [](float a, float b) { return total_order_key(a) < total_order_key(b); });
-  return *mid;
+  const size_t n = values.size();
+  if (n == 0) return 0.0f;
+  // Select on integer keys held in the floats' own storage: the comparisons
+  // become plain integer ones, which the partition below makes branch-free.
+  auto* k = reinterpret_cast<AliasedKey*>(values.data());
+  for (size_t i = 0; i < n; ++i) k[i] = key_from_bits(k[i]);
+  const int32_t m = select_key(k, n, n / 2);
+  for (size_t i = 0; i < n; ++i) k[i] = key_from_bits(k[i]);  // the mapping is its own inverse
+  return std::bit_cast<float>(key_from_bits(m));
 }
 
 BackgroundModel estimate_background(std::span<const uint32_t> working, uint32_t bw, uint32_t bh,

@@ -121,6 +121,44 @@ TEST(Median, SelectsUpperMiddleUnderTotalOrder) {
   }
 }
 
+TEST(Median, AgreesWithAFullSortAndKeepsTheValues) {
+  // Random sets of every kind the extractor feeds it: spread values, small
+  // integers with many ties, all equal, and specials mixed in.
+  uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
+  };
+  const float specials[] = {-0.0f,
+                            0.0f,
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            -1e-45f};
+  auto key = [](float v) {
+    const auto b = std::bit_cast<int32_t>(v);
+    return b ^ static_cast<int32_t>(static_cast<uint32_t>(b >> 31) >> 1);
+  };
+  for (size_t n : {1, 2, 3, 16, 17, 18, 33, 100, 256, 1001}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      std::vector<float> v(n);
+      for (float& x : v) {
+        const uint64_t r = next();
+        x = kind == 0   ? static_cast<float>(r % 100000) * 0.37f - 9000.0f
+            : kind == 1 ? static_cast<float>(static_cast<int>(r % 7) - 3)
+            : kind == 2 ? 42.0f
+                        : (r % 4 == 0 ? specials[r % 6] : static_cast<float>(r % 5) - 2.0f);
+      }
+      std::vector<float> sorted = v;
+      std::ranges::sort(sorted, [&](float a, float b) { return key(a) < key(b); });
+      std::vector<float> work = v;
+      EXPECT_EQ(bits(median(work)), bits(sorted[n / 2])) << "n " << n << " kind " << kind;
+      std::ranges::sort(work, [&](float a, float b) { return key(a) < key(b); });
+      EXPECT_EQ(0, std::memcmp(work.data(), sorted.data(), n * sizeof(float))) << "values changed";
+    }
+  }
+}
+
 TEST(Extract, ValidatesDimensions) {
   struct Case {
     uint32_t width, height;
