@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -121,22 +122,41 @@ float effective_k_sigma(float k_sigma) {
 }
 
 // Sums each 2 x 2 block of the plane into one working pixel (a last odd row
-// or column is dropped); returns the largest working value.
+// or column is dropped); returns the largest working value. A pair of
+// samples is loaded as one 32-bit word and its halves added (the sum does
+// not depend on the byte order), which the compiler turns into wide vector
+// code; sums of four 16-bit samples stay below 2^31, so signed maxima serve.
+uint32_t bin_row(const uint16_t* __restrict r0, const uint16_t* __restrict r1,
+                 uint32_t* __restrict out, uint32_t bw) {
+  int32_t row_max = 0;
+  for (uint32_t x = 0; x < bw; ++x) {
+    uint32_t a;
+    uint32_t b;
+    std::memcpy(&a, r0 + 2 * size_t{x}, sizeof a);
+    std::memcpy(&b, r1 + 2 * size_t{x}, sizeof b);
+    const auto v = static_cast<int32_t>((a & 0xffff) + (a >> 16) + (b & 0xffff) + (b >> 16));
+    out[x] = static_cast<uint32_t>(v);
+    row_max = v > row_max ? v : row_max;
+  }
+  return static_cast<uint32_t>(row_max);
+}
+
 uint32_t bin_2x2(const uint16_t* samples, uint32_t width, uint32_t bw, uint32_t bh, uint32_t* out) {
   uint32_t max_level = 0;
   for (uint32_t y = 0; y < bh; ++y) {
     const uint16_t* r0 = samples + size_t{2} * y * width;
-    const uint16_t* r1 = r0 + width;
-    uint32_t* o = out + size_t{y} * bw;
-    uint32_t row_max = 0;
-    for (uint32_t x = 0; x < bw; ++x) {
-      const uint32_t v = uint32_t{r0[2 * x]} + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1];
-      o[x] = v;
-      row_max = v > row_max ? v : row_max;
-    }
-    max_level = std::max(max_level, row_max);
+    max_level = std::max(max_level, bin_row(r0, r0 + width, out + size_t{y} * bw, bw));
   }
   return max_level;
+}
+
+// Whether any of n working values exceeds floor; a plain loop the compiler
+// vectorises (working values fit in int32, so a signed compare is exact).
+bool any_above(const uint32_t* p, size_t n, uint32_t floor) {
+  const auto f = static_cast<int32_t>(std::min<uint32_t>(floor, INT32_MAX));
+  int32_t hits = 0;
+  for (size_t k = 0; k < n; ++k) hits |= static_cast<int32_t>(p[k]) > f;
+  return hits != 0;
 }
 
 struct TileSample {
@@ -234,31 +254,55 @@ float catmull_rom(const float* a, size_t stride, size_t n, float cell, float p) 
 
 uint32_t node_count(uint32_t extent) { return (extent - 1 + kNodeStep - 1) / kNodeStep + 1; }
 
-// Threshold, noise and background of one working row, per node column.
-struct RowArrays {
-  std::vector<float> threshold;
-  std::vector<float> noise;
-  std::vector<float> background;
-  std::vector<uint32_t> threshold_u32;
+// The lattice interpolated to one working row: the threshold at every node
+// column (and as an integer, with the smallest per block of eight node
+// intervals for the coarse skip), noise and background on demand.
+class RowArrays {
+ public:
+  static constexpr uint32_t kBlock = 8;  // node intervals per coarse block
 
-  explicit RowArrays(size_t n) : threshold(n), noise(n), background(n), threshold_u32(n) {}
+  RowArrays(const BackgroundModel& m, uint32_t bh)
+      : threshold(m.nodes_x),
+        threshold_u32(m.nodes_x),
+        block_floor((m.nodes_x - 1 + kBlock - 1) / kBlock),
+        m_(m),
+        bh_(bh) {}
 
-  void fill(const BackgroundModel& m, uint32_t y, uint32_t bh) {
-    const size_t n = m.nodes_x;
-    const uint32_t j = std::min(y / kNodeStep, m.nodes_y - 2);
+  void fill(uint32_t y) {
+    const size_t n = m_.nodes_x;
+    const uint32_t j = std::min(y / kNodeStep, m_.nodes_y - 2);
     const uint32_t y0 = kNodeStep * j;
-    const uint32_t y1 = std::min(y0 + kNodeStep, bh - 1);
-    const float t = static_cast<float>(y - y0) / static_cast<float>(y1 - y0);
-    const size_t lo = size_t{j} * n;
-    const size_t hi = lo + n;
+    const uint32_t y1 = std::min(y0 + kNodeStep, bh_ - 1);
+    t_ = static_cast<float>(y - y0) / static_cast<float>(y1 - y0);
+    lo_ = size_t{j} * n;
+    hi_ = lo_ + n;
     for (size_t i = 0; i < n; ++i) {
-      threshold[i] = m.threshold[lo + i] + t * (m.threshold[hi + i] - m.threshold[lo + i]);
-      noise[i] = m.node_noise[lo + i] + t * (m.node_noise[hi + i] - m.node_noise[lo + i]);
-      background[i] =
-          m.node_background[lo + i] + t * (m.node_background[hi + i] - m.node_background[lo + i]);
+      threshold[i] = lerp(m_.threshold, i);
       threshold_u32[i] = to_u32(threshold[i]);
     }
+    for (size_t b = 0; b < block_floor.size(); ++b) {
+      const size_t end = std::min(kBlock * (b + 1), n - 1);
+      block_floor[b] = *std::min_element(&threshold_u32[kBlock * b], &threshold_u32[end] + 1);
+    }
   }
+
+  float noise(size_t i) const { return lerp(m_.node_noise, i); }
+  float background(size_t i) const { return lerp(m_.node_background, i); }
+
+  std::vector<float> threshold;
+  std::vector<uint32_t> threshold_u32;
+  std::vector<uint32_t> block_floor;
+
+ private:
+  float lerp(const std::vector<float>& lattice, size_t i) const {
+    return lattice[lo_ + i] + t_ * (lattice[hi_ + i] - lattice[lo_ + i]);
+  }
+
+  const BackgroundModel& m_;
+  uint32_t bh_;
+  float t_ = 0;
+  size_t lo_ = 0;
+  size_t hi_ = 0;
 };
 
 struct FloodBox {
@@ -562,43 +606,60 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
   const Saturation sat{sat_level, to_u32(sat_level), to_u32(0.9f * static_cast<float>(max_level))};
   Measurer measurer{img, sat, effective_k_sigma(params.k_sigma), Flood{}, {}};
   std::vector<Candidate> candidates;
-  RowArrays rows(model.nodes_x);
+  RowArrays rows(model, bh);
+  // x / 8 for the pixels of a full node interval, as the threshold
+  // interpolation computes it.
+  float eighths[kNodeStep];
+  for (uint32_t k = 0; k < kNodeStep; ++k)
+    eighths[k] = static_cast<float>(k) / static_cast<float>(kNodeStep);
+  const uint32_t intervals = model.nodes_x - 1;
 
   for (uint32_t y = 1; y + 1 < bh; ++y) {
-    rows.fill(model, y, bh);
+    rows.fill(y);
     const uint32_t* row = working.get() + size_t{y} * bw;
     const uint32_t* up = row - bw;
     const uint32_t* down = row + bw;
-    for (uint32_t i = 0; i + 1 < model.nodes_x; ++i) {
-      const uint32_t x_lo = kNodeStep * i;
-      const uint32_t x1 = std::min(x_lo + kNodeStep, bw - 1);
-      const uint32_t xs = std::max(x_lo, 1u);
-      // Most intervals lie wholly below both end thresholds, and no pixel
-      // there can exceed the interpolated threshold: skip them in one pass.
-      const uint32_t floor = std::min(rows.threshold_u32[i], rows.threshold_u32[i + 1]);
-      bool any = false;
-      for (uint32_t x = xs; x < x1; ++x) any |= row[x] > floor;
-      if (!any) continue;
+    for (uint32_t b = 0; b < rows.block_floor.size(); ++b) {
+      const uint32_t i_end = std::min(RowArrays::kBlock * (b + 1), intervals);
+      // Every interval's own floor is at least the block's, so a block
+      // wholly at or below it holds no interval that could pass.
+      const uint32_t bx0 = std::max(kNodeStep * RowArrays::kBlock * b, 1u);
+      const uint32_t bx1 = std::min(kNodeStep * i_end, bw - 1);
+      if (!any_above(row + bx0, bx1 - bx0, rows.block_floor[b])) continue;
 
-      const float span = static_cast<float>(x1 - x_lo);
-      for (uint32_t x = xs; x < x1; ++x) {
-        const uint32_t v = row[x];
-        const float frac = static_cast<float>(x - x_lo) / span;
-        const uint32_t t =
-            to_u32(rows.threshold[i] + frac * (rows.threshold[i + 1] - rows.threshold[i]));
-        if (v <= t) continue;
-        // Strict against the pixels before it in row order, so a plateau
-        // yields its first pixel only.
-        if (!(v > up[x - 1] && v > up[x] && v > up[x + 1] && v > row[x - 1] && v >= row[x + 1] &&
-              v >= down[x - 1] && v >= down[x] && v >= down[x + 1]))
-          continue;
-        const int bright = (up[x - 1] > t) + (up[x] > t) + (up[x + 1] > t) + (row[x - 1] > t) +
-                           (row[x + 1] > t) + (down[x - 1] > t) + (down[x] > t) + (down[x + 1] > t);
-        if (bright < 2) continue;
-        const PeakContext at{
-            rows.noise[i] + frac * (rows.noise[i + 1] - rows.noise[i]),
-            rows.background[i] + frac * (rows.background[i + 1] - rows.background[i])};
-        if (auto c = measurer.measure(x, y, at)) candidates.push_back(*c);
+      for (uint32_t i = RowArrays::kBlock * b; i < i_end; ++i) {
+        const uint32_t x_lo = kNodeStep * i;
+        const uint32_t x1 = std::min(x_lo + kNodeStep, bw - 1);
+        const uint32_t xs = std::max(x_lo, 1u);
+        // Most intervals lie wholly below both end thresholds, and no pixel
+        // there can exceed the interpolated threshold.
+        const uint32_t floor = std::min(rows.threshold_u32[i], rows.threshold_u32[i + 1]);
+        if (!any_above(row + xs, x1 - xs, floor)) continue;
+
+        const float t0 = rows.threshold[i];
+        const float dt = rows.threshold[i + 1] - t0;
+        const float span = static_cast<float>(x1 - x_lo);
+        for (uint32_t x = xs; x < x1; ++x) {
+          const uint32_t v = row[x];
+          const float frac =
+              x1 - x_lo == kNodeStep ? eighths[x - x_lo] : static_cast<float>(x - x_lo) / span;
+          const uint32_t t = to_u32(t0 + frac * dt);
+          if (v <= t) continue;
+          // Strict against the pixels before it in row order, so a plateau
+          // yields its first pixel only.
+          if (!(v > up[x - 1] && v > up[x] && v > up[x + 1] && v > row[x - 1] && v >= row[x + 1] &&
+                v >= down[x - 1] && v >= down[x] && v >= down[x + 1]))
+            continue;
+          const int bright = (up[x - 1] > t) + (up[x] > t) + (up[x + 1] > t) + (row[x - 1] > t) +
+                             (row[x + 1] > t) + (down[x - 1] > t) + (down[x] > t) +
+                             (down[x + 1] > t);
+          if (bright < 2) continue;
+          const float n0 = rows.noise(i);
+          const float b0 = rows.background(i);
+          const PeakContext at{n0 + frac * (rows.noise(i + 1) - n0),
+                               b0 + frac * (rows.background(i + 1) - b0)};
+          if (auto c = measurer.measure(x, y, at)) candidates.push_back(*c);
+        }
       }
     }
   }
