@@ -56,7 +56,8 @@ using AliasedKey = int32_t __attribute__((may_alias));
 // reordering k. Partitions are branch-free (Lomuto with an unconditional
 // swap), and a run of keys equal to the pivot is split off so that the
 // many ties of integer-valued samples cannot make it quadratic.
-int32_t select_key(AliasedKey* k, size_t n, size_t kth) {
+template <class Key>
+int32_t select_key(Key* k, size_t n, size_t kth) {
   size_t lo = 0;
   size_t hi = n - 1;
   for (int rounds = 0; hi - lo > 16; ++rounds) {
@@ -403,7 +404,7 @@ struct Measurer {
   const Saturation& sat;
   float k_sigma;
   Flood flood;
-  std::vector<float> ring;
+  std::vector<int32_t> ring;  // working values: exact as floats, so their median is the floats' one
 
   std::optional<Candidate> measure(uint32_t x, uint32_t y, PeakContext at) {
     const uint32_t v = img.at(x, y);
@@ -427,15 +428,17 @@ struct Measurer {
     const int64_t rx1 = std::min(x_max + 4, last_x);
     for (const int64_t r : {y_min - 4, y_max + 4}) {
       if (r < 0 || r > last_y) continue;
-      for (int64_t c = rx0; c <= rx1; ++c) ring.push_back(static_cast<float>(img.at(c, r)));
+      for (int64_t c = rx0; c <= rx1; ++c) ring.push_back(static_cast<int32_t>(img.at(c, r)));
     }
     const int64_t ry1 = std::min(y_max + 4, last_y);
     for (int64_t r = std::max<int64_t>(y_min - 4, 0); r <= ry1; ++r) {
       if (r == y_min - 4 || r == y_max + 4) continue;
-      if (x_min - 4 >= 0) ring.push_back(static_cast<float>(img.at(x_min - 4, r)));
-      if (x_max + 4 <= last_x) ring.push_back(static_cast<float>(img.at(x_max + 4, r)));
+      if (x_min - 4 >= 0) ring.push_back(static_cast<int32_t>(img.at(x_min - 4, r)));
+      if (x_max + 4 <= last_x) ring.push_back(static_cast<int32_t>(img.at(x_max + 4, r)));
     }
-    const float local_bg = median(ring);
+    const float local_bg =
+        ring.empty() ? 0.0f
+                     : static_cast<float>(select_key(ring.data(), ring.size(), ring.size() / 2));
 
     // A peak must stand out of its own surroundings, not just the smooth map.
     const float confirm = local_bg + k_sigma * at.sigma;
