@@ -127,10 +127,27 @@ bool jpeg_code_unsupported(int code) {
   std::longjmp(err->jump, 1);
 }
 
-// Warnings stay silent, except that data ending early is an error: the
-// decoder would otherwise fill the rest of the image with gray.
+// Warnings stay silent, except that data ending early is an error (the
+// decoder would otherwise fill the rest of the image with gray), and so is a
+// progressive scan that sends coefficient bits again: no encoder writes one,
+// and each repeat costs a pass over every block of the image.
 void jpeg_message(j_common_ptr cinfo, int level) {
-  if (level == -1 && cinfo->err->msg_code == JWRN_JPEG_EOF) jpeg_fail(cinfo);
+  if (level == -1 && (cinfo->err->msg_code == JWRN_JPEG_EOF ||
+                      cinfo->err->msg_code == JWRN_BOGUS_PROGRESSION))
+    jpeg_fail(cinfo);
+}
+
+// Even a valid progression can be split into hundreds of scans, each a pass
+// over the image; ordinary encoders write about ten.
+constexpr int kMaxJpegScans = 100;
+
+void jpeg_scan_limit(j_common_ptr cinfo) {
+  const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (d->input_scan_number <= kMaxJpegScans) return;
+  auto* err = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
+  std::snprintf(err->text, sizeof err->text, "more than %d scans", kMaxJpegScans);
+  err->unsupported_or_limit = true;
+  std::longjmp(err->jump, 1);
 }
 
 void jpeg_silent(j_common_ptr) {}
@@ -177,6 +194,8 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
   Samples out;
   std::vector<uint8_t> strip;
   std::optional<ImageInputError> refused;
+  jpeg_progress_mgr progress{};
+  progress.progress_monitor = jpeg_scan_limit;
   cinfo.err = jpeg_std_error(&err.pub);
   err.pub.error_exit = jpeg_fail;
   err.pub.emit_message = jpeg_message;
@@ -189,6 +208,7 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
     return std::unexpected(img_err(ImageFormat::Jpeg, err.text, err.unsupported_or_limit));
   }
   jpeg_create_decompress(&cinfo);
+  cinfo.progress = &progress;
   cinfo.mem->max_memory_to_use = static_cast<long>(kMaxBufferBytes);
   jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
                static_cast<unsigned long>(bytes.size()));
@@ -243,10 +263,20 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
 
 // ---------------------------------------------------------------- PNG
 
+// The PNG is read through libpng's progressive interface: once the last row
+// is in, it stops inflating, whereas the sequential reader inflates whatever
+// image data follows to its end (a megabyte of IDAT can hold a gigabyte of
+// surplus zeros, seconds of work for nothing).
 struct PngState {
-  std::span<const std::byte> bytes;
-  size_t pos = 0;
   std::string text;
+  Samples out;
+  std::vector<png_bytep> rows;
+  std::optional<ImageInputError> refused;
+  int last_pass = 0;        // the last pass that carries pixels
+  png_uint_32 last_row = 0; // its last row
+  bool image_done = false;
+  bool exif_seen = false;
+  uint8_t exif_orientation = 1;
 };
 
 void png_fail(png_structp png, png_const_charp msg) {
@@ -257,41 +287,108 @@ void png_fail(png_structp png, png_const_charp msg) {
 
 void png_warn(png_structp, png_const_charp) {}
 
-void png_read_bytes(png_structp png, png_bytep dst, size_t n) {
-  auto* st = static_cast<PngState*>(png_get_io_ptr(png));
-  if (n > st->bytes.size() - st->pos) png_error(png, "unexpected end of file");
-  std::memcpy(dst, st->bytes.data() + st->pos, n);
-  st->pos += n;
-}
-
 struct PngRead {
   png_structp png = nullptr;
   png_infop info = nullptr;
   ~PngRead() { png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr); }
 };
 
-uint8_t png_orientation(png_structp png, png_infop info) {
-  png_uint_32 size = 0;
-  png_bytep exif = nullptr;
-  if (png_get_eXIf_1(png, info, &size, &exif) == 0 || exif == nullptr || size == 0) return 1;
+uint8_t png_exif_orientation(const unsigned char* exif, size_t size) {
+  if (exif == nullptr || size == 0) return 1;
   // libexif wants the block as a JPEG carries it, after "Exif\0\0".
-  std::vector<unsigned char> block(6 + size_t{size});
+  std::vector<unsigned char> block(6 + size);
   std::memcpy(block.data(), "Exif\0\0", 6);
   std::memcpy(block.data() + 6, exif, size);
   return exif_orientation(block.data(), block.size());
 }
 
+uint8_t png_orientation(png_structp png, png_infop info) {
+  png_uint_32 size = 0;
+  png_bytep exif = nullptr;
+  if (png_get_eXIf_1(png, info, &size, &exif) == 0) return 1;
+  return png_exif_orientation(exif, size);
+}
+
+// libpng's progressive reader passes eXIf on as an unknown chunk.
+int png_on_chunk(png_structp png, png_unknown_chunkp chunk) {
+  auto* st = static_cast<PngState*>(png_get_user_chunk_ptr(png));
+  if (std::memcmp(chunk->name, "eXIf", 4) == 0 && !st->exif_seen) {
+    st->exif_seen = true;
+    st->exif_orientation = png_exif_orientation(chunk->data, chunk->size);
+  }
+  return 1;
+}
+
 // Chunks whose content is never used; dropping them skips their inflation.
 constexpr png_byte kPngIgnored[] = "iCCP\0iTXt\0tEXt\0zTXt\0sPLT\0";
 
+// The header is in: transformations, limits, buffers.
+void png_on_info(png_structp png, png_infop info) {
+  auto* st = static_cast<PngState*>(png_get_progressive_ptr(png));
+  png_uint_32 w = 0, h = 0;
+  int depth = 0, colour_type = 0, interlace = 0;
+  png_get_IHDR(png, info, &w, &h, &depth, &colour_type, &interlace, nullptr, nullptr);
+  st->refused = check_limits(ImageFormat::Png, w, h, 1, 1);
+  if (st->refused) png_error(png, "refused");
+
+  if (colour_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colour_type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  if (depth == 16 && std::endian::native == std::endian::little) png_set_swap(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+
+  Samples& out = st->out;
+  out.width = w;
+  out.height = h;
+  out.channels = png_get_channels(png, info);
+  out.bits = static_cast<uint8_t>(png_get_bit_depth(png, info));
+  out.wide = out.bits == 16;
+  out.colour = out.channels >= 3;
+  out.orientation = png_orientation(png, info);
+  st->refused = check_limits(ImageFormat::Png, w, h, out.wide ? 2 : 1, out.channels);
+  if (st->refused) png_error(png, "refused");
+
+  // Adam7: pass p starts at row kRow0[p], column kCol0[p]; the last pass
+  // with pixels delivers the image's final row.
+  if (interlace == PNG_INTERLACE_ADAM7) {
+    constexpr png_uint_32 kRow0[] = {0, 0, 4, 0, 2, 0, 1}, kCol0[] = {0, 4, 0, 2, 0, 1, 0};
+    constexpr png_uint_32 kRowStep[] = {8, 8, 8, 4, 4, 2, 2};
+    for (int p = 6; p >= 0; --p) {
+      if (w > kCol0[p] && h > kRow0[p]) {
+        st->last_pass = p;
+        st->last_row = kRow0[p] + (h - 1 - kRow0[p]) / kRowStep[p] * kRowStep[p];
+        break;
+      }
+    }
+  } else {
+    st->last_row = h - 1;
+  }
+
+  const size_t row_samples = size_t{w} * out.channels;
+  st->rows.resize(h);
+  if (out.wide) {
+    out.u16.resize(row_samples * h);
+    for (size_t y = 0; y < h; ++y) {
+      st->rows[y] = reinterpret_cast<png_bytep>(out.u16.data() + y * row_samples);
+    }
+  } else {
+    out.u8.resize(row_samples * h);
+    for (size_t y = 0; y < h; ++y) st->rows[y] = out.u8.data() + y * row_samples;
+  }
+}
+
+void png_on_row(png_structp png, png_bytep row, png_uint_32 y, int pass) {
+  auto* st = static_cast<PngState*>(png_get_progressive_ptr(png));
+  if (row == nullptr || y >= st->rows.size()) return;
+  png_progressive_combine_row(png, st->rows[y], row);
+  if (pass == st->last_pass && y == st->last_row) st->image_done = true;
+}
+
 // As for JPEG: nothing with a destructor starts living after setjmp.
 Decoded decode_png(std::span<const std::byte> bytes) {
-  PngState st{bytes, 0, {}};
+  PngState st;
   PngRead rd;
-  Samples out;
-  std::vector<png_bytep> rows;
-  std::optional<ImageInputError> refused;
-  volatile bool image_done = false;
 
   rd.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &st, png_fail, png_warn);
   if (rd.png == nullptr) return std::unexpected(unsupported(ImageFormat::Png, "out of memory"));
@@ -299,56 +396,29 @@ Decoded decode_png(std::span<const std::byte> bytes) {
   if (rd.info == nullptr) return std::unexpected(unsupported(ImageFormat::Png, "out of memory"));
 
   if (setjmp(png_jmpbuf(rd.png))) {
+    if (st.refused) return std::unexpected(std::move(*st.refused));
     // Chunks after the image data only matter for the eXIf block.
-    if (image_done) return out;
+    if (st.image_done) {
+      if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
+      return std::move(st.out);
+    }
     return std::unexpected(img_err(ImageFormat::Png, st.text,
                                    names_limit(st.text) || names_unsupported(st.text)));
   }
-  png_set_read_fn(rd.png, &st, png_read_bytes);
+  png_set_progressive_read_fn(rd.png, &st, png_on_info, png_on_row, nullptr);
+  png_set_read_user_chunk_fn(rd.png, &st, png_on_chunk);
   png_set_user_limits(rd.png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_set_chunk_malloc_max(rd.png, kMaxBufferBytes);
   png_set_keep_unknown_chunks(rd.png, PNG_HANDLE_CHUNK_NEVER, kPngIgnored, 5);
-  png_read_info(rd.png, rd.info);
-
-  png_uint_32 w = 0, h = 0;
-  int depth = 0, colour_type = 0, interlace = 0;
-  png_get_IHDR(rd.png, rd.info, &w, &h, &depth, &colour_type, &interlace, nullptr, nullptr);
-  refused = check_limits(ImageFormat::Png, w, h, 1, 1);
-  if (refused) return std::unexpected(std::move(*refused));
-
-  if (colour_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(rd.png);
-  if (colour_type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(rd.png);
-  if (png_get_valid(rd.png, rd.info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(rd.png);
-  if (depth == 16 && std::endian::native == std::endian::little) png_set_swap(rd.png);
-  png_set_interlace_handling(rd.png);
-  png_read_update_info(rd.png, rd.info);
-
-  out.width = w;
-  out.height = h;
-  out.channels = png_get_channels(rd.png, rd.info);
-  out.bits = static_cast<uint8_t>(png_get_bit_depth(rd.png, rd.info));
-  out.wide = out.bits == 16;
-  out.colour = out.channels >= 3;
-  out.orientation = png_orientation(rd.png, rd.info);
-  refused = check_limits(ImageFormat::Png, w, h, out.wide ? 2 : 1, out.channels);
-  if (refused) return std::unexpected(std::move(*refused));
-
-  const size_t row_samples = size_t{w} * out.channels;
-  rows.resize(h);
-  if (out.wide) {
-    out.u16.resize(row_samples * h);
-    for (size_t y = 0; y < h; ++y) {
-      rows[y] = reinterpret_cast<png_bytep>(out.u16.data() + y * row_samples);
-    }
-  } else {
-    out.u8.resize(row_samples * h);
-    for (size_t y = 0; y < h; ++y) rows[y] = out.u8.data() + y * row_samples;
+  // libpng only reads from the buffer it is given.
+  png_process_data(rd.png, rd.info,
+                   reinterpret_cast<png_bytep>(const_cast<std::byte*>(bytes.data())), bytes.size());
+  if (!st.image_done) {
+    return std::unexpected(corrupt(ImageFormat::Png, "unexpected end of file"));
   }
-  png_read_image(rd.png, rows.data());
-  image_done = true;
-  png_read_end(rd.png, rd.info);
-  if (out.orientation == 1) out.orientation = png_orientation(rd.png, rd.info);
-  return out;
+  if (st.out.orientation == 1) st.out.orientation = png_orientation(rd.png, rd.info);
+  if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
+  return std::move(st.out);
 }
 
 // ---------------------------------------------------------------- TIFF
