@@ -32,7 +32,8 @@ MappedFile::~MappedFile() {
 }
 
 std::expected<MappedFile, CliError> map_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO without a writer cannot hold the run at open.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::unexpected(CliError{"opening " + path, os_error_text(errno)});
   MappedFile file;
   struct stat st{};
