@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -37,6 +38,20 @@ constexpr int kGrid = 16;
 
 double ms_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Resident memory of this process from /proc/self/status, in MiB: the peak,
+// and the current split into private memory and mapped file pages (the
+// database's pages are shared page cache, counted apart).
+void add_memory(Json& out) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    for (const auto& [key, name] : {std::pair{"VmHWM:", "peak_rss_mib"},
+                                    std::pair{"RssAnon:", "rss_anon_mib"},
+                                    std::pair{"RssFile:", "rss_file_mib"}})
+      if (line.starts_with(key)) out[name] = std::strtod(line.c_str() + std::strlen(key), nullptr) / 1024;
+  }
 }
 
 int fail(Json out, const std::string& error, int code) {
@@ -90,6 +105,7 @@ int solve(const std::string& image) {
     out["reason"] = to_string(std::get<NotSolved>(solved->result).reason);
   }
   out["total_ms"] = ms_since(t0);
+  add_memory(out);  // the plane and the star lists are still held here
   std::printf("%s\n", out.dump().c_str());
   return 0;
 }
