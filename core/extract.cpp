@@ -60,7 +60,7 @@ template <class Key>
 int32_t select_key(Key* k, size_t n, size_t kth) {
   size_t lo = 0;
   size_t hi = n - 1;
-  for (int rounds = 0; hi - lo > 16; ++rounds) {
+  for (int rounds = 0; hi - lo > 8; ++rounds) {
     if (rounds > 64) {
       std::nth_element(k + lo, k + kth, k + hi + 1);
       return k[kth];
@@ -399,12 +399,17 @@ struct PeakContext {
   float background;
 };
 
+// Two rows of at most 127 + 9 pixels and two columns as tall.
+constexpr size_t kRingCapacity = 4 * (127 + 9);
+
 struct Measurer {
   const WorkingImage& img;
   const Saturation& sat;
   float k_sigma;
   Flood flood;
-  std::vector<int32_t> ring;  // working values: exact as floats, so their median is the floats' one
+  // Ring samples, sized for the widest core a fill can return. They are
+  // working values, exact as floats, so their median is the floats' one.
+  std::vector<int32_t> ring = std::vector<int32_t>(kRingCapacity);
 
   std::optional<Candidate> measure(uint32_t x, uint32_t y, PeakContext at) {
     const uint32_t v = img.at(x, y);
@@ -423,22 +428,22 @@ struct Measurer {
     const int64_t last_y = int64_t{img.h} - 1;
 
     // Local background from a ring four pixels outside the core box.
-    ring.clear();
+    int32_t* out = ring.data();
+    size_t count = 0;
     const int64_t rx0 = std::max<int64_t>(x_min - 4, 0);
     const int64_t rx1 = std::min(x_max + 4, last_x);
     for (const int64_t r : {y_min - 4, y_max + 4}) {
       if (r < 0 || r > last_y) continue;
-      for (int64_t c = rx0; c <= rx1; ++c) ring.push_back(static_cast<int32_t>(img.at(c, r)));
+      for (int64_t c = rx0; c <= rx1; ++c) out[count++] = static_cast<int32_t>(img.at(c, r));
     }
     const int64_t ry1 = std::min(y_max + 4, last_y);
     for (int64_t r = std::max<int64_t>(y_min - 4, 0); r <= ry1; ++r) {
       if (r == y_min - 4 || r == y_max + 4) continue;
-      if (x_min - 4 >= 0) ring.push_back(static_cast<int32_t>(img.at(x_min - 4, r)));
-      if (x_max + 4 <= last_x) ring.push_back(static_cast<int32_t>(img.at(x_max + 4, r)));
+      if (x_min - 4 >= 0) out[count++] = static_cast<int32_t>(img.at(x_min - 4, r));
+      if (x_max + 4 <= last_x) out[count++] = static_cast<int32_t>(img.at(x_max + 4, r));
     }
     const float local_bg =
-        ring.empty() ? 0.0f
-                     : static_cast<float>(select_key(ring.data(), ring.size(), ring.size() / 2));
+        count == 0 ? 0.0f : static_cast<float>(select_key(out, count, count / 2));
 
     // A peak must stand out of its own surroundings, not just the smooth map.
     const float confirm = local_bg + k_sigma * at.sigma;
@@ -456,12 +461,13 @@ struct Measurer {
     double f = 0, sx = 0, sy = 0;
     for (int64_t r = my0; r <= my1; ++r) {
       for (int64_t c = mx0; c <= mx1; ++c) {
+        // Adding +0 for the pixels at or below the ring level leaves every
+        // sum as it was; the select avoids a hard-to-predict branch.
         const double d = static_cast<double>(img.at(c, r)) - bg;
-        if (d > 0) {
-          f += d;
-          sx += static_cast<double>(c - mx0) * d;
-          sy += static_cast<double>(r) * d;
-        }
+        const double w = d > 0 ? d : 0.0;
+        f += w;
+        sx += static_cast<double>(c - mx0) * w;
+        sy += static_cast<double>(r) * w;
       }
     }
     if (!(f > 0)) return std::nullopt;
@@ -607,7 +613,7 @@ std::expected<Extraction, ExtractError> extract_stars(std::span<const uint16_t> 
 
   const float sat_level = at_least(0.98f * static_cast<float>(max_level), 1.0f);
   const Saturation sat{sat_level, to_u32(sat_level), to_u32(0.9f * static_cast<float>(max_level))};
-  Measurer measurer{img, sat, effective_k_sigma(params.k_sigma), Flood{}, {}};
+  Measurer measurer{img, sat, effective_k_sigma(params.k_sigma), Flood{}};
   std::vector<Candidate> candidates;
   RowArrays rows(model, bh);
   // x / 8 for the pixels of a full node interval, as the threshold
