@@ -3,6 +3,7 @@
 //
 //   solve_stats_bench solve <image>            one JSON line of phase times
 //   solve_stats_bench check <base.wcs> <truth.json>   one JSON line of errors
+//   solve_stats_bench match <image> <truth.json>   catalogue stars among the brightest
 //
 // "solve" repeats what orvek_cli does (map and load the database named by
 // KESTRUNE_DB, load the image, run the solver entry with the front end's
@@ -160,14 +161,51 @@ int check(const std::string& wcs_path, const std::string& truth_path) {
   return 0;
 }
 
+// How many of the brightest extracted stars are catalogue stars: the quads
+// come from the first 20, so a field whose top 20 hold few catalogue stars
+// cannot match whatever the database stores.
+int match(const std::string& image, const std::string& truth_path) {
+  Json out{{"image", image}};
+  auto truth = testing::read_truth(truth_path);
+  if (!truth) return fail(out, truth.error(), 2);
+  auto plane = cli::load_image(image);
+  if (!plane) return fail(out, plane.error().text(), 16);
+  const auto stars = extract_stars(plane->samples, plane->width, plane->height,
+                                   kFrontEndExtractParams, kFrontEndSolveParams.max_stars);
+  if (!stars) return fail(out, stars.error().message(), 16);
+  const auto& listed = truth->json["stars"];
+  Json ranks = Json::array(), top = Json::array();
+  size_t in_top20 = 0;
+  for (size_t i = 0; i < std::min<size_t>(stars->stars.size(), 20); ++i) {
+    const ImageStar& s = stars->stars[i];
+    int rank = -1;
+    for (size_t k = 0; k < listed.size(); ++k)
+      if (std::hypot(listed[k]["x"].get<double>() - s.x, listed[k]["y"].get<double>() - s.y) < 2) {
+        rank = int(k);
+        break;
+      }
+    ranks.push_back(rank);
+    top.push_back({s.x, s.y, s.flux});
+    in_top20 += rank >= 0;
+  }
+  out["stars"] = stars->stars.size();
+  out["top20_catalogue"] = in_top20;
+  out["top20_truth_rank"] = ranks;  // -1: not among the truth's brightest catalogue stars
+  out["top20"] = top;               // x, y, flux
+  std::printf("%s\n", out.dump().c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "solve" && argc == 3) return solve(argv[2]);
   if (mode == "check" && argc == 4) return check(argv[2], argv[3]);
+  if (mode == "match" && argc == 4) return match(argv[2], argv[3]);
   std::fprintf(stderr,
                "usage: solve_stats_bench solve <image>\n"
-               "       solve_stats_bench check <base.wcs> <truth.json>\n");
+               "       solve_stats_bench check <base.wcs> <truth.json>\n"
+               "       solve_stats_bench match <image> <truth.json>\n");
   return 2;
 }
