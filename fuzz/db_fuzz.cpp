@@ -17,7 +17,7 @@
 #include "core/extract.hpp"
 #include "core/pattern.hpp"
 #include "core/solve.hpp"
-#include "fuzz/field.hpp"
+#include "tests/support/solvable_field.hpp"
 #include "tools/render.hpp"
 
 using namespace kestrune;
@@ -35,7 +35,7 @@ class StepClock final : public Clock {
 };
 
 std::vector<ImageStar> field_stars() {
-  const auto& f = fuzzing::field();
+  const auto& f = testing::solvable_field();
   auto image = tools::render_field(f.spec, f.catalogue);
   if (!image) std::abort();
   std::vector<uint16_t> plane(image->pixels.size());
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   StepClock clock;
-  const auto& f = fuzzing::field();
+  const auto& f = testing::solvable_field();
   (void)solve_stars_frame(*db, s, f.spec.width, f.spec.height, kFrontEndSolveParams, clock);
   return 0;
 }

@@ -1,5 +1,5 @@
 // Writes the seeds that come from the project's own writers:
-//   run/  the field of fuzz/field.hpp in every image format the run reads
+//   run/  the field of tests/support/solvable_field.hpp in every image format the run reads
 //   db/   the field's database and a tiny two-band one
 // make_seeds <corpus root>. fuzz/make_seeds.sh adds the FITS and raster
 // seeds that independent tools write.
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/field.hpp"
+#include "tests/support/solvable_field.hpp"
 #include "tools/db_writer.hpp"
 
 using namespace kestrune;
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string root = argv[1];
-  const auto& f = fuzzing::field();
+  const auto& f = testing::solvable_field();
   auto image = render_field(f.spec, f.catalogue);
   if (!image) {
     std::fprintf(stderr, "%s\n", image.error().c_str());

@@ -15,7 +15,7 @@
 #include "cli/wcs_file.hpp"
 #include "core/db.hpp"
 #include "core/solver.hpp"
-#include "fuzz/field.hpp"
+#include "tests/support/solvable_field.hpp"
 
 using namespace kestrune;
 
@@ -33,7 +33,7 @@ class StepClock final : public Clock {
 
 const Database& database() {
   static const Database db = [] {
-    auto loaded = Database::load(fuzzing::field().database, false, false);
+    auto loaded = Database::load(testing::solvable_field().database, false, false);
     if (!loaded) std::abort();
     return *loaded;
   }();

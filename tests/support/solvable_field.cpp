@@ -1,4 +1,4 @@
-#include "fuzz/field.hpp"
+#include "tests/support/solvable_field.hpp"
 
 #include <cmath>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 
 #include "tools/db_writer.hpp"
 
-namespace kestrune::fuzzing {
+namespace kestrune::testing {
 namespace {
 
 constexpr double kDegToRad = std::numbers::pi / 180;
@@ -83,9 +83,9 @@ Field make_field() {
 
 }  // namespace
 
-const Field& field() {
+const Field& solvable_field() {
   static const Field f = make_field();
   return f;
 }
 
-}  // namespace kestrune::fuzzing
+}  // namespace kestrune::testing
