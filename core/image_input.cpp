@@ -309,6 +309,27 @@ uint8_t png_orientation(png_structp png, png_infop info) {
   return png_exif_orientation(exif, size);
 }
 
+// The eXIf chunk may follow the image data, where the reader never gets to
+// once the last row is in; so the chunk list is walked for it directly.
+uint8_t png_trailing_exif_orientation(std::span<const std::byte> bytes) {
+  auto be32 = [&](size_t at) {
+    return (uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) |
+           (uint32_t(bytes[at + 2]) << 8) | uint32_t(bytes[at + 3]);
+  };
+  size_t at = 8;  // after the signature
+  while (at + 12 <= bytes.size()) {
+    const uint64_t length = be32(at);
+    const auto* type = reinterpret_cast<const char*>(bytes.data() + at + 4);
+    if (length > bytes.size() - at - 12) return 1;
+    if (std::memcmp(type, "eXIf", 4) == 0)
+      return png_exif_orientation(reinterpret_cast<const unsigned char*>(bytes.data() + at + 8),
+                                  static_cast<size_t>(length));
+    if (std::memcmp(type, "IEND", 4) == 0) return 1;
+    at += 12 + static_cast<size_t>(length);
+  }
+  return 1;
+}
+
 // libpng's progressive reader passes eXIf on as an unknown chunk.
 int png_on_chunk(png_structp png, png_unknown_chunkp chunk) {
   auto* st = static_cast<PngState*>(png_get_user_chunk_ptr(png));
@@ -400,6 +421,7 @@ Decoded decode_png(std::span<const std::byte> bytes) {
     // Chunks after the image data only matter for the eXIf block.
     if (st.image_done) {
       if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
+      if (st.out.orientation == 1) st.out.orientation = png_trailing_exif_orientation(bytes);
       return std::move(st.out);
     }
     return std::unexpected(img_err(ImageFormat::Png, st.text,
@@ -418,6 +440,7 @@ Decoded decode_png(std::span<const std::byte> bytes) {
   }
   if (st.out.orientation == 1) st.out.orientation = png_orientation(rd.png, rd.info);
   if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
+  if (st.out.orientation == 1) st.out.orientation = png_trailing_exif_orientation(bytes);
   return std::move(st.out);
 }
 
