@@ -77,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (const auto* s = std::get_if<Solution>(&solved->result)) {
     const std::string ini = cli::success_ini(*s);
     const std::string wcs = cli::wcs_file(s->wcs, plane->width, plane->height);
-    if (ini.empty() || wcs.empty() || wcs.size() % 2880 != 0 ||
-        wcs.find('\n') != std::string::npos)
+    if (ini.empty() || wcs.empty() || wcs.size() % 2880 != 0 || wcs.find('\n') != std::string::npos)
       std::abort();
   }
   return 0;

@@ -42,27 +42,62 @@ TEST(Collision, RunInputsAreNeverDeletedOrOverwritten) {
   const Scene scene;
   const struct {
     const char* name;
-    std::string image;                // file name of the image
-    std::string db;                   // file name of the database
-    std::vector<std::string> extra;   // more arguments
-    std::vector<std::string> links;   // "link=target" symbolic links made first
+    std::string image;               // file name of the image
+    std::string db;                  // file name of the database
+    std::vector<std::string> extra;  // more arguments
+    std::vector<std::string> links;  // "link=target" symbolic links made first
     int code;
     const char* error;  // start of the message on standard error ("" for a solution)
   } cases[] = {
-      {"image named like the .wcs (-f m31.wcs)", "m31.wcs", "kestrune.krdb", {}, {}, 16,
+      {"image named like the .wcs (-f m31.wcs)",
+       "m31.wcs",
+       "kestrune.krdb",
+       {},
+       {},
+       16,
        "writing wcs: m31.wcs is an input of this run"},
-      {"image named like the .ini", "m31.ini", "kestrune.krdb", {}, {}, 16,
+      {"image named like the .ini",
+       "m31.ini",
+       "kestrune.krdb",
+       {},
+       {},
+       16,
        "writing ini: m31.ini is an input of this run"},
-      {"-o spelling the image's base another way", "m31.wcs", "kestrune.krdb", {"-o", "./m31"},
-       {}, 16, "writing wcs: ./m31.wcs is an input of this run"},
-      {"database named like the .wcs", "m31.fits", "m31.wcs", {}, {}, 16,
+      {"-o spelling the image's base another way",
+       "m31.wcs",
+       "kestrune.krdb",
+       {"-o", "./m31"},
+       {},
+       16,
+       "writing wcs: ./m31.wcs is an input of this run"},
+      {"database named like the .wcs",
+       "m31.fits",
+       "m31.wcs",
+       {},
+       {},
+       16,
        "writing wcs: m31.wcs is an input of this run"},
-      {"database named like the .ini", "m31.fits", "out.ini", {"-o", "out"}, {}, 16,
+      {"database named like the .ini",
+       "m31.fits",
+       "out.ini",
+       {"-o", "out"},
+       {},
+       16,
        "writing ini: out.ini is an input of this run"},
-      {"result .wcs a symbolic link to the image", "m31.fits", "kestrune.krdb", {"-o", "res"},
-       {"res.wcs=m31.fits"}, 16, "writing wcs: res.wcs is an input of this run"},
-      {"result .ini a symbolic link to the database", "m31.fits", "kestrune.krdb", {"-o", "res"},
-       {"res.ini=kestrune.krdb"}, 16, "writing ini: res.ini is an input of this run"},
+      {"result .wcs a symbolic link to the image",
+       "m31.fits",
+       "kestrune.krdb",
+       {"-o", "res"},
+       {"res.wcs=m31.fits"},
+       16,
+       "writing wcs: res.wcs is an input of this run"},
+      {"result .ini a symbolic link to the database",
+       "m31.fits",
+       "kestrune.krdb",
+       {"-o", "res"},
+       {"res.ini=kestrune.krdb"},
+       16,
+       "writing ini: res.ini is an input of this run"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

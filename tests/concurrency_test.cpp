@@ -1,8 +1,8 @@
 // Under load: 200 runs of orvek_cli, four at a time, on one database and
 // different images, give exactly what serial runs give, and their log lines
 // stay whole.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -53,8 +53,10 @@ Outcome run_once(const fs::path& image, const fs::path& base, const fs::path& db
   const std::string out_path = base.string() + ".stdout", err_path = base.string() + ".stderr";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -81,8 +83,9 @@ TEST(Concurrency, ParallelRunsMatchSerialRuns) {
 
   // The field under different noise in every format, a blank frame and a cut file.
   using tools::OutputFormat;
-  const OutputFormat formats[] = {OutputFormat::Fits16, OutputFormat::Png16, OutputFormat::Png8,
-                                  OutputFormat::Jpeg, OutputFormat::Tiff16, OutputFormat::FitsFloat};
+  const OutputFormat formats[] = {OutputFormat::Fits16, OutputFormat::Png16,
+                                  OutputFormat::Png8,   OutputFormat::Jpeg,
+                                  OutputFormat::Tiff16, OutputFormat::FitsFloat};
   std::vector<fs::path> images;
   for (uint64_t seed = 1; seed <= 6; ++seed) {
     tools::RenderSpec spec = f.spec;
@@ -90,8 +93,8 @@ TEST(Concurrency, ParallelRunsMatchSerialRuns) {
     auto rendered = tools::render_field(spec, f.catalogue);
     ASSERT_TRUE(rendered.has_value());
     const OutputFormat format = formats[seed - 1];
-    images.push_back(dir / ("field" + std::to_string(seed) +
-                            std::string(tools::format_extension(format))));
+    images.push_back(
+        dir / ("field" + std::to_string(seed) + std::string(tools::format_extension(format))));
     tools::WriteOptions options;
     options.format = format;
     ASSERT_TRUE(tools::write_image(images.back().string(), *rendered, options));

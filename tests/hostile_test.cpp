@@ -107,7 +107,8 @@ std::string deflated_zeros(size_t mib) {
   deflateEnd(&z);
   for (size_t i = 1; i < mib; ++i) out += block;
   uLong adler = adler32(0, nullptr, 0);
-  for (size_t i = 0; i < mib; ++i) adler = adler32(adler, zeros.data(), static_cast<uInt>(zeros.size()));
+  for (size_t i = 0; i < mib; ++i)
+    adler = adler32(adler, zeros.data(), static_cast<uInt>(zeros.size()));
   end.replace(end.size() - 4, 4, be32(static_cast<uint32_t>(adler)));
   return out + end;
 }
@@ -174,9 +175,12 @@ TEST(HostileImages, TruncatedFilesOfEveryFormat) {
     const char* name;
     const char* options;
   } rasters[] = {
-      {"baseline.jpg", ""},           {"progressive.jpg", "-interlace JPEG"},
-      {"plain.png", ""},              {"interlaced.png", "-interlace PNG"},
-      {"strips.tif", "-compress LZW"}, {"tiles.tif", "-define tiff:tile-geometry=32x32"},
+      {"baseline.jpg", ""},
+      {"progressive.jpg", "-interlace JPEG"},
+      {"plain.png", ""},
+      {"interlaced.png", "-interlace PNG"},
+      {"strips.tif", "-compress LZW"},
+      {"tiles.tif", "-define tiff:tile-geometry=32x32"},
   };
   for (const auto& r : rasters) {
     run_tool("convert " + quoted(src) + " " + r.options + " " + quoted(dir / r.name));
@@ -219,8 +223,12 @@ TEST(HostileImages, HugeDeclaredSizesStopAtTheHeader) {
   ASSERT_LT(bomb.size(), 200'000u);
 
   // A TIFF of 12000 x 12000 RGB with 32-bit samples: 1.7 GB, rows left out.
-  write_tiff(dir / "wide.tif", {.width = 12000, .height = 12000, .samples_per_pixel = 3,
-                                .bits = 32, .photometric = 2, .rows_per_strip = 1,
+  write_tiff(dir / "wide.tif", {.width = 12000,
+                                .height = 12000,
+                                .samples_per_pixel = 3,
+                                .bits = 32,
+                                .photometric = 2,
+                                .rows_per_strip = 1,
                                 .rows_written = 1,
                                 .data = {}});
   write_jpeg_claiming(dir / "tall.jpg", 65000, 65000);
@@ -272,9 +280,8 @@ TEST(HostileImages, SurplusImageDataIsNotInflated) {
   run_tool("convert " + quoted(dir / "flat.pgm") + " " + quoted(dir / "flat.png"));
   const std::string png = read_file(dir / "flat.png");
   // Rows of a filter byte and 1000 zeros, then a GiB more zeros.
-  const std::string bomb = png.substr(0, 33) +
-                           png_chunk("IDAT", deflated_zeros(1025)) +
-                           png_chunk("IEND", "");
+  const std::string bomb =
+      png.substr(0, 33) + png_chunk("IDAT", deflated_zeros(1025)) + png_chunk("IEND", "");
   ASSERT_LT(bomb.size(), 1'200'000u);
   auto r = decode(bomb);
   ASSERT_TRUE(r.has_value()) << r.error().message();
@@ -374,7 +381,7 @@ TEST(HostileFits, HeaderWithoutEnd) {
   } cases[] = {
       {"blank cards", std::string(80, ' ')},
       {"valued cards", "HISTORY = 'x'" + std::string(67, ' ')},
-          {"keywords that start with END", "ENDING  = 1" + std::string(69, ' ')},
+      {"keywords that start with END", "ENDING  = 1" + std::string(69, ' ')},
   };
   for (const auto& c : cases) {
     std::string file = simple;
@@ -429,8 +436,8 @@ void read_everything(const Database& db) {
   std::vector<ImageStar> stars;
   std::mt19937 rng(9);
   for (int i = 0; i < 40; ++i)
-    stars.push_back({static_cast<double>(rng() % 600), static_cast<double>(rng() % 400),
-                     1000.0 - i});
+    stars.push_back(
+        {static_cast<double>(rng() % 600), static_cast<double>(rng() % 400), 1000.0 - i});
   StepClock clock;
   (void)solve_stars_frame(db, stars, 600, 400, SolveParams{}, clock);
 }
@@ -559,8 +566,8 @@ TEST(FuzzCorpus, EveryInputIsAnswered) {
       } else if (std::string_view(target) == "db") {
         std::vector<uint64_t> aligned(bytes.size() / 8 + 1);
         std::memcpy(aligned.data(), bytes.data(), bytes.size());
-        auto db = Database::load(std::as_bytes(std::span(aligned)).first(bytes.size()), false,
-                                 false);
+        auto db =
+            Database::load(std::as_bytes(std::span(aligned)).first(bytes.size()), false, false);
         if (db) read_everything(*db);
       } else {
         auto plane = cli::load_image(entry.path().string());

@@ -33,8 +33,8 @@ Field make_field() {
   f.spec.fwhm_px = 2.2;
   f.spec.seed = 3;
 
-  const double diag_rad = std::hypot(f.spec.width, f.spec.height) * f.spec.scale_arcsec / 3600 *
-                          kDegToRad;
+  const double diag_rad =
+      std::hypot(f.spec.width, f.spec.height) * f.spec.scale_arcsec / 3600 * kDegToRad;
   const Wcs wcs = tools::true_wcs(f.spec);
 
   // Stars uniform over a cap of the field's diagonal, brightest first.
@@ -48,7 +48,8 @@ Field make_field() {
     const double phi = 2 * std::numbers::pi * rng.uniform();
     // Around the pole, then turned to the field centre.
     const double lx = sin_t * std::cos(phi), ly = sin_t * std::sin(phi), lz = cos_t;
-    const double x1 = lx * std::sin(dec0) + lz * std::cos(dec0), z1 = -lx * std::cos(dec0) + lz * std::sin(dec0);
+    const double x1 = lx * std::sin(dec0) + lz * std::cos(dec0),
+                 z1 = -lx * std::cos(dec0) + lz * std::sin(dec0);
     const std::array<double, 3> v{x1 * std::cos(ra0) - ly * std::sin(ra0),
                                   x1 * std::sin(ra0) + ly * std::cos(ra0), z1};
     const float mag = static_cast<float>(7 + 6.0 * i / kStars);

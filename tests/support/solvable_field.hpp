@@ -16,9 +16,9 @@
 namespace kestrune::testing {
 
 struct Field {
-  tools::RenderSpec spec;                   // 160 x 120 pixels
+  tools::RenderSpec spec;  // 160 x 120 pixels
   std::vector<tools::CatalogStar> catalogue;
-  std::vector<std::byte> database;          // a kestrune.krdb file image
+  std::vector<std::byte> database;  // a kestrune.krdb file image
 };
 
 // Built once; later calls return the same object.
