@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "tools/db_writer.hpp"
+#include "tests/support/truth.hpp"
 
 namespace kestrune {
+using kestrune::testing::worst_grid_error;
+
 namespace {
 
 constexpr double kPi = std::numbers::pi;
@@ -525,7 +528,7 @@ TEST(WithDistortion, NeedsSipMinMatchesPairsAndAnOrderFromTwoToNine) {
   } cases[] = {{29, 3, false}, {30, 3, true}, {200, 1, false}, {200, 10, false}, {200, 2, true}};
   std::vector<Vec2> px, sky;
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.pairs << " pairs, order " << int(c.order));
+    SCOPED_TRACE(::testing::Message() << c.pairs << " pairs, order " << int(c.order));
     pairs_from(truth, c.pairs, 21, px, sky);
     const auto linear = wcs::fit_wcs(px, sky, truth.crpix, truth.crval);
     ASSERT_TRUE(linear.has_value());
@@ -622,22 +625,6 @@ Scene make_scene(const Wcs& truth, uint32_t width, uint32_t height, uint64_t see
   // Detection order is not the solver's concern: it sorts by flux itself.
   std::ranges::shuffle(s.stars, std::mt19937_64(seed));
   return s;
-}
-
-// Largest distance, in pixels, between where the truth and the solution put
-// the same sky position, over a grid across the frame.
-double worst_grid_error(const Wcs& truth, const Wcs& solved, double w, double h) {
-  double worst = 0;
-  for (int j = 0; j <= 8; ++j) {
-    for (int i = 0; i <= 8; ++i) {
-      const double x = (w - 1) * i / 8, y = (h - 1) * j / 8;
-      const Vec2 sky = truth.pixel_to_sky(x, y);
-      const auto p = solved.sky_to_pixel(sky[0], sky[1]);
-      if (!p) return std::numeric_limits<double>::infinity();
-      worst = std::max(worst, std::hypot((*p)[0] - x, (*p)[1] - y));
-    }
-  }
-  return worst;
 }
 
 TEST(SolveStarsFrame, SolvesSyntheticSkiesBackToTheTruth) {

@@ -14,8 +14,11 @@
 #include "core/solve.hpp"
 #include "support/tiny_db.hpp"
 #include "tools/render.hpp"
+#include "tests/support/truth.hpp"
 
 namespace kestrune {
+using kestrune::testing::worst_grid_error;
+
 namespace {
 
 constexpr double kPi = std::numbers::pi;
@@ -187,20 +190,6 @@ void add_false_stars(std::vector<ImageStar>& stars, size_t n, const Crop& keep_o
     stars.insert(stars.begin(), {x, y, 1e7 + static_cast<double>(n)});
     --n;
   }
-}
-
-double worst_grid_error(const Wcs& truth, const Wcs& solved, double w, double h) {
-  double worst = 0;
-  for (int j = 0; j <= 8; ++j) {
-    for (int i = 0; i <= 8; ++i) {
-      const double x = (w - 1) * i / 8, y = (h - 1) * j / 8;
-      const Vec2 sky = truth.pixel_to_sky(x, y);
-      const auto p = solved.sky_to_pixel(sky[0], sky[1]);
-      if (!p) return std::numeric_limits<double>::infinity();
-      worst = std::max(worst, std::hypot((*p)[0] - x, (*p)[1] - y));
-    }
-  }
-  return worst;
 }
 
 TEST(SolveWithCrops, CropSolutionsAreMovedIntoTheFullFrame) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 namespace kestrune::testing {
 namespace {
@@ -154,6 +155,20 @@ std::optional<double> max_pixel_error(const Wcs& solved, const Truth& truth, int
       if (!p) return std::nullopt;
       worst = std::max(worst, std::hypot((*p)[0] - x, (*p)[1] - y));
     }
+  return worst;
+}
+
+double worst_grid_error(const Wcs& truth, const Wcs& solved, double w, double h) {
+  double worst = 0;
+  for (int j = 0; j <= 8; ++j) {
+    for (int i = 0; i <= 8; ++i) {
+      const double x = (w - 1) * i / 8, y = (h - 1) * j / 8;
+      const Vec2 sky = truth.pixel_to_sky(x, y);
+      const auto p = solved.sky_to_pixel(sky[0], sky[1]);
+      if (!p) return std::numeric_limits<double>::infinity();
+      worst = std::max(worst, std::hypot((*p)[0] - x, (*p)[1] - y));
+    }
+  }
   return worst;
 }
 

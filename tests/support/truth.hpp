@@ -58,4 +58,8 @@ class WcslibProjection {
 // included. Empty when a point does not project under either.
 std::optional<double> max_pixel_error(const Wcs& solved, const Truth& truth, int grid = 9);
 
+// The same between two engine systems over a 9 x 9 lattice of a w x h frame;
+// infinity when the solution cannot project a point.
+double worst_grid_error(const Wcs& truth, const Wcs& solved, double w, double h);
+
 }  // namespace kestrune::testing
