@@ -142,18 +142,18 @@ struct ConeDb {
 };
 
 std::unique_ptr<ConeDb> make_cone_db() {
-  tools::DbSpec spec;
+  tools::DbSpec desc;
   const size_t n = 2'000'000;
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> uni(0, 1);
-  spec.stars.reserve(n);
+  desc.stars.reserve(n);
   for (size_t i = 0; i < n; ++i)
-    spec.stars.push_back(tools::star_record(uni(rng) * 2 * kPi, std::asin(2 * uni(rng) - 1),
+    desc.stars.push_back(tools::star_record(uni(rng) * 2 * kPi, std::asin(2 * uni(rng) - 1),
                                             static_cast<int16_t>(i % 30000)));
   std::vector<uint32_t> ids(n);
   for (size_t i = 0; i < n; ++i) ids[i] = static_cast<uint32_t>(i);
-  for (uint32_t depth : {6u, 7u, 8u}) spec.bands.push_back({10, 0.1, depth, ids});
-  auto encoded = tools::encode_database(spec);
+  for (uint32_t depth : {6u, 7u, 8u}) desc.bands.push_back({10, 0.1, depth, ids});
+  auto encoded = tools::encode_database(desc);
   auto out = std::make_unique<ConeDb>();
   out->encoded = std::move(*encoded);
   out->db = *Database::load(out->encoded.bytes, false, false);
@@ -198,7 +198,7 @@ struct LookupDb {
 std::unique_ptr<LookupDb> g_lookup;
 
 std::unique_ptr<LookupDb> make_lookup_db() {
-  tools::DbSpec spec;
+  tools::DbSpec desc;
   std::mt19937_64 rng(9);
   std::uniform_real_distribution<double> uni(0, 1);
   const size_t n = 400'000;
@@ -211,13 +211,13 @@ std::unique_ptr<LookupDb> make_lookup_db() {
     cells.emplace_back(tools::star_cell(s, 9), s);
   }
   std::sort(cells.begin(), cells.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& c : cells) spec.stars.push_back(c.second);
+  for (const auto& c : cells) desc.stars.push_back(c.second);
   std::vector<uint32_t> ids(n);
   for (size_t i = 0; i < n; ++i) ids[i] = static_cast<uint32_t>(i);
-  spec.bands.push_back({0.5, 0.02, 6, ids});
+  desc.bands.push_back({0.5, 0.02, 6, ids});
   for (uint32_t i = 0; i + 3 < n; i += 1)
-    spec.patterns.push_back({{i, i + 1, i + 2, i + 3}, 0});
-  auto encoded = tools::encode_database(spec);
+    desc.patterns.push_back({{i, i + 1, i + 2, i + 3}, 0});
+  auto encoded = tools::encode_database(desc);
   auto out = std::make_unique<LookupDb>();
   out->encoded = std::move(*encoded);
   out->db = *Database::load(out->encoded.bytes, false, false);

@@ -43,20 +43,20 @@ double cpu_ms() {
 
 // Uniform positions over the field, magnitudes rising in number towards
 // `faint_mag` (about 2.2 times more stars per magnitude).
-std::vector<tools::CatalogStar> catalogue(const tools::RenderSpec& spec, size_t count,
+std::vector<tools::CatalogStar> catalogue(const tools::RenderSpec& desc, size_t count,
                                           double faint_mag, uint64_t seed) {
   uint64_t state = seed * 0x9e3779b97f4a7c15ull + 1;
   auto uniform = [&] {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     return (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
   };
-  const double w_deg = spec.width * spec.scale_arcsec / 3600 * 1.1;
-  const double h_deg = spec.height * spec.scale_arcsec / 3600 * 1.1;
-  const double cos_dec = std::cos(spec.dec_deg * M_PI / 180);
+  const double w_deg = desc.width * desc.scale_arcsec / 3600 * 1.1;
+  const double h_deg = desc.height * desc.scale_arcsec / 3600 * 1.1;
+  const double cos_dec = std::cos(desc.dec_deg * M_PI / 180);
   std::vector<tools::CatalogStar> stars;
   for (size_t i = 0; i < count; ++i) {
-    const double ra = spec.ra_deg + (uniform() - 0.5) * w_deg / cos_dec;
-    const double dec = spec.dec_deg + (uniform() - 0.5) * h_deg;
+    const double ra = desc.ra_deg + (uniform() - 0.5) * w_deg / cos_dec;
+    const double dec = desc.dec_deg + (uniform() - 0.5) * h_deg;
     const double mag = std::max(7.0, faint_mag + std::log10(uniform()) / 0.35);
     stars.push_back({ra, dec, static_cast<float>(mag)});
   }
@@ -140,24 +140,24 @@ int main(int argc, char** argv) {
   for (const Field& f : fields) {
     const std::string label = std::string(f.name) + (f.dense ? "_dense" : "_sparse");
     if (label.find(only) == std::string::npos) continue;
-    tools::RenderSpec spec;
-    spec.ra_deg = 280;
-    spec.dec_deg = -5;
-    spec.width = f.width;
-    spec.height = f.height;
-    spec.scale_arcsec = 2.0;
-    spec.fwhm_px = 3.0;
-    spec.seed = 3;
+    tools::RenderSpec desc;
+    desc.ra_deg = 280;
+    desc.dec_deg = -5;
+    desc.width = f.width;
+    desc.height = f.height;
+    desc.scale_arcsec = 2.0;
+    desc.fwhm_px = 3.0;
+    desc.seed = 3;
     const double mp = static_cast<double>(f.width) * f.height / 1e6;
     // Sparse: a few hundred stars per megapixel to magnitude 15. Dense: many
     // thousands to magnitude 17 over a brighter sky with a gradient.
     const size_t count = static_cast<size_t>(mp * (f.dense ? 12000 : 400));
     if (f.dense) {
-      spec.sky_level = 1500;
-      spec.gradient = 0.2;
+      desc.sky_level = 1500;
+      desc.gradient = 0.2;
     }
-    const auto cat = catalogue(spec, count, f.dense ? 17.0 : 15.0, f.width + f.dense);
-    const auto image = tools::render_field(spec, cat);
+    const auto cat = catalogue(desc, count, f.dense ? 17.0 : 15.0, f.width + f.dense);
+    const auto image = tools::render_field(desc, cat);
     if (!image) {
       std::fprintf(stderr, "render: %s\n", image.error().c_str());
       return 1;

@@ -36,7 +36,7 @@ class StepClock final : public Clock {
 
 std::vector<ImageStar> field_stars() {
   const auto& f = testing::solvable_field();
-  auto image = tools::render_field(f.spec, f.catalogue);
+  auto image = tools::render_field(f.desc, f.catalogue);
   if (!image) std::abort();
   std::vector<uint16_t> plane(image->pixels.size());
   for (size_t i = 0; i < plane.size(); ++i)
@@ -102,6 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   StepClock clock;
   const auto& f = testing::solvable_field();
-  (void)solve_stars_frame(*db, s, f.spec.width, f.spec.height, kFrontEndSolveParams, clock);
+  (void)solve_stars_frame(*db, s, f.desc.width, f.desc.height, kFrontEndSolveParams, clock);
   return 0;
 }

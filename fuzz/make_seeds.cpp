@@ -25,15 +25,15 @@ bool write_bytes(const std::string& path, const std::vector<std::byte>& bytes) {
 
 // Ten stars near the equator in two bands (depths 0 and 1) and a few patterns.
 std::vector<std::byte> tiny_database() {
-  DbSpec spec;
+  DbSpec desc;
   for (int i = 0; i < 10; ++i)
-    spec.stars.push_back(star_record(0.02 * i, 0.015 * (i % 4), static_cast<int16_t>(i)));
+    desc.stars.push_back(star_record(0.02 * i, 0.015 * (i % 4), static_cast<int16_t>(i)));
   std::vector<uint32_t> ids;
   for (uint32_t i = 0; i < 10; ++i) ids.push_back(i);
-  spec.bands.push_back({10.0, 0.3, 0, ids});
-  spec.bands.push_back({5.0, 0.15, 1, {0, 2, 4, 6, 8}});
-  spec.patterns = {{{0, 1, 2, 3}, 0}, {{2, 4, 6, 8}, 1}, {{1, 3, 5, 7}, 0}};
-  auto encoded = encode_database(spec);
+  desc.bands.push_back({10.0, 0.3, 0, ids});
+  desc.bands.push_back({5.0, 0.15, 1, {0, 2, 4, 6, 8}});
+  desc.patterns = {{{0, 1, 2, 3}, 0}, {{2, 4, 6, 8}, 1}, {{1, 3, 5, 7}, 0}};
+  auto encoded = encode_database(desc);
   if (!encoded) {
     std::fprintf(stderr, "%s\n", encoded.error().text.c_str());
     return {};
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   }
   const std::string root = argv[1];
   const auto& f = testing::solvable_field();
-  auto image = render_field(f.spec, f.catalogue);
+  auto image = render_field(f.desc, f.catalogue);
   if (!image) {
     std::fprintf(stderr, "%s\n", image.error().c_str());
     return 1;

@@ -66,9 +66,9 @@ class BuilderTest : public ::testing::Test {
       }
     }
     built->region_stars = merge_catalogs(std::move(all));
-    auto spec = plan_database(select_stars(built->region_stars, built->options), built->options, &built->bands);
-    ASSERT_TRUE(spec) << spec.error();
-    auto encoded = encode_database(*spec);
+    auto desc = plan_database(select_stars(built->region_stars, built->options), built->options, &built->bands);
+    ASSERT_TRUE(desc) << desc.error();
+    auto encoded = encode_database(*desc);
     ASSERT_TRUE(encoded) << encoded.error().message();
     built->bytes = std::move(encoded->bytes);
     auto db = Database::load(built->bytes, true, true);
@@ -280,9 +280,9 @@ TEST_F(BuilderTest, QuadsOfTheBrightestImageStarsAreStored) {
 TEST_F(BuilderTest, SameStarsInAnyOrderGiveTheSameBytes) {
   auto stars = g_built->region_stars;
   std::ranges::shuffle(stars, std::mt19937_64(3));
-  auto spec = plan_database(select_stars(stars, g_built->options), g_built->options);
-  ASSERT_TRUE(spec) << spec.error();
-  auto encoded = encode_database(*spec);
+  auto desc = plan_database(select_stars(stars, g_built->options), g_built->options);
+  ASSERT_TRUE(desc) << desc.error();
+  auto encoded = encode_database(*desc);
   ASSERT_TRUE(encoded);
   EXPECT_TRUE(encoded->bytes == g_built->bytes);
 }

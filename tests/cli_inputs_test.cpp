@@ -19,10 +19,10 @@ namespace {
 
 // A valid database of a few hundred random stars in one band, no patterns.
 std::vector<std::byte> small_database() {
-  tools::DbSpec spec;
-  spec.stars = random_stars(300, 7);
-  spec.bands.push_back({10.0, 0.5, 2, all_ids(spec.stars.size())});
-  auto encoded = tools::encode_database(spec);
+  tools::DbSpec desc;
+  desc.stars = random_stars(300, 7);
+  desc.bands.push_back({10.0, 0.5, 2, all_ids(desc.stars.size())});
+  auto encoded = tools::encode_database(desc);
   EXPECT_TRUE(encoded.has_value());
   return encoded->bytes;
 }

@@ -26,7 +26,7 @@ struct Scene {
 
   Scene() {
     const Field& f = solvable_field();
-    auto rendered = tools::render_field(f.spec, f.catalogue);
+    auto rendered = tools::render_field(f.desc, f.catalogue);
     EXPECT_TRUE(rendered.has_value());
     const fs::path fits = dir / "field.fits";
     EXPECT_TRUE(tools::write_image(fits.string(), *rendered, {}).has_value());

@@ -88,9 +88,9 @@ TEST(Concurrency, ParallelRunsMatchSerialRuns) {
                                   OutputFormat::Tiff16, OutputFormat::FitsFloat};
   std::vector<fs::path> images;
   for (uint64_t seed = 1; seed <= 6; ++seed) {
-    tools::RenderSpec spec = f.spec;
-    spec.seed = seed;
-    auto rendered = tools::render_field(spec, f.catalogue);
+    tools::RenderSpec desc = f.desc;
+    desc.seed = seed;
+    auto rendered = tools::render_field(desc, f.catalogue);
     ASSERT_TRUE(rendered.has_value());
     const OutputFormat format = formats[seed - 1];
     images.push_back(
@@ -99,7 +99,7 @@ TEST(Concurrency, ParallelRunsMatchSerialRuns) {
     options.format = format;
     ASSERT_TRUE(tools::write_image(images.back().string(), *rendered, options));
   }
-  tools::RenderSpec blank = f.spec;
+  tools::RenderSpec blank = f.desc;
   blank.seed = 7;
   auto sky = tools::render_field(blank, {});
   ASSERT_TRUE(sky.has_value());

@@ -32,13 +32,13 @@ constexpr double kPi = std::numbers::pi;
 // A small valid database: 400 stars in a 5 degree cap, two bands, quads of
 // consecutive stars as patterns.
 tools::DbSpec small_spec() {
-  tools::DbSpec spec;
-  spec.stars = testing::random_stars_in_cap(400, 1.0, 0.3, 5 / kRadToDeg, 7);
-  spec.bands.push_back({10.0, 0.2, 1, testing::all_ids(400)});
-  spec.bands.push_back({5.0, 0.2, 3, testing::all_ids(200)});
+  tools::DbSpec desc;
+  desc.stars = testing::random_stars_in_cap(400, 1.0, 0.3, 5 / kRadToDeg, 7);
+  desc.bands.push_back({10.0, 0.2, 1, testing::all_ids(400)});
+  desc.bands.push_back({5.0, 0.2, 3, testing::all_ids(200)});
   for (uint32_t i = 0; i + 3 < 200; i += 4)
-    spec.patterns.push_back({{i, i + 1, i + 2, i + 3}, static_cast<uint8_t>(i % 2)});
-  return spec;
+    desc.patterns.push_back({{i, i + 1, i + 2, i + 3}, static_cast<uint8_t>(i % 2)});
+  return desc;
 }
 
 Bytes small_db() {
@@ -275,8 +275,8 @@ TEST(Load, SizeLimitAndConstantTimeWithoutFlags) {
 }
 
 TEST(Load, ViewsAndGuardedAccessors) {
-  const tools::DbSpec spec = small_spec();
-  auto t = make_db(spec);
+  const tools::DbSpec desc = small_spec();
+  auto t = make_db(desc);
   ASSERT_TRUE(t.has_value()) << t.error();
   const Database& db = t->db;
   ASSERT_EQ(db.stars().size(), 400u);
@@ -285,7 +285,7 @@ TEST(Load, ViewsAndGuardedAccessors) {
   EXPECT_EQ(db.band_cells(0).size(), 49u);
   EXPECT_EQ(db.band_cells(1).size(), 769u);
   EXPECT_TRUE(db.band_cells(2).empty());
-  EXPECT_EQ(db.star_at(17).x, spec.stars[17].x);
+  EXPECT_EQ(db.star_at(17).x, desc.stars[17].x);
   EXPECT_EQ(db.star_at(17).mag, 17);
 
   const uint32_t n = db.header().pattern_count;
@@ -347,16 +347,16 @@ std::vector<uint32_t> brute_force(const Database& db, size_t band,
 struct ConeFixture : ::testing::Test {
   static inline std::optional<testing::TinyDb> t;
   static void SetUpTestSuite() {
-    tools::DbSpec spec;
-    spec.stars = testing::random_stars(12000, 11);
+    tools::DbSpec desc;
+    desc.stars = testing::random_stars(12000, 11);
     for (auto [ra, dec] : {std::pair{0.0, kPi / 2}, {0.0, -kPi / 2}, {0.0, 0.0}, {0.0, 0.7}}) {
-      auto crowd = testing::random_stars_in_cap(2000, ra, dec, 0.01, 5 + spec.stars.size());
-      spec.stars.insert(spec.stars.end(), crowd.begin(), crowd.end());
+      auto crowd = testing::random_stars_in_cap(2000, ra, dec, 0.01, 5 + desc.stars.size());
+      desc.stars.insert(desc.stars.end(), crowd.begin(), crowd.end());
     }
-    spec.stars.push_back(tools::star_record({0, 0, 1}, 0));  // exactly at the pole
+    desc.stars.push_back(tools::star_record({0, 0, 1}, 0));  // exactly at the pole
     for (uint32_t depth : {0u, 4u, 8u})
-      spec.bands.push_back({1, 1, depth, testing::all_ids(spec.stars.size())});
-    auto made = make_db(spec);
+      desc.bands.push_back({1, 1, depth, testing::all_ids(desc.stars.size())});
+    auto made = make_db(desc);
     ASSERT_TRUE(made.has_value()) << made.error();
     t.emplace(std::move(*made));
   }
@@ -498,11 +498,11 @@ TEST(ConeCells, CoverTinyConesAtDepth29) {
 // inside the band's run (AddressSanitizer watches the exact-size copy) and
 // skip exactly the cells whose range is broken.
 TEST(Cone, DamagedCellTableSkipsBrokenCells) {
-  tools::DbSpec spec;
-  spec.stars = testing::random_stars(3000, 21);
-  spec.bands.push_back({1, 1, 2, testing::all_ids(1000)});  // band 0: ids 0..999
-  spec.bands.push_back({1, 1, 2, testing::all_ids(3000)});
-  auto encoded = tools::encode_database(spec);
+  tools::DbSpec desc;
+  desc.stars = testing::random_stars(3000, 21);
+  desc.bands.push_back({1, 1, 2, testing::all_ids(1000)});  // band 0: ids 0..999
+  desc.bands.push_back({1, 1, 2, testing::all_ids(3000)});
+  auto encoded = tools::encode_database(desc);
   ASSERT_TRUE(encoded.has_value());
   const DbHeader h = header_of(encoded->bytes);
   const uint64_t table = h.cell_offsets.offset + h.bands[0].cell_offsets_start * 4;
@@ -578,9 +578,9 @@ TEST(Writer, RefusesSpecsItCannotWrite) {
       {"max_load above 1", [](tools::DbSpec& s) { s.max_load = 1.5; }},
   };
   for (const Case& c : cases) {
-    tools::DbSpec spec = small_spec();
-    c.edit(spec);
-    auto e = tools::encode_database(spec);
+    tools::DbSpec desc = small_spec();
+    c.edit(desc);
+    auto e = tools::encode_database(desc);
     EXPECT_FALSE(e.has_value()) << c.what;
     if (!e) {
       EXPECT_FALSE(e.error().message().empty());
@@ -589,9 +589,9 @@ TEST(Writer, RefusesSpecsItCannotWrite) {
 }
 
 TEST(Writer, LayoutAndCellGrouping) {
-  tools::DbSpec spec = small_spec();
-  std::reverse(spec.bands[0].star_ids.begin(), spec.bands[0].star_ids.end());
-  auto e = tools::encode_database(spec);
+  tools::DbSpec desc = small_spec();
+  std::reverse(desc.bands[0].star_ids.begin(), desc.bands[0].star_ids.end());
+  auto e = tools::encode_database(desc);
   ASSERT_TRUE(e.has_value());
   const DbHeader h = header_of(e->bytes);
   for (const SectionRef& s : {h.stars, h.star_lists, h.cell_offsets, h.patterns, h.slots})
@@ -604,10 +604,10 @@ TEST(Writer, LayoutAndCellGrouping) {
   for (size_t b = 0; b < 2; ++b) {
     const auto run = db->band_star_list(b);
     const auto off = db->band_cells(b);
-    EXPECT_EQ(run.size(), spec.bands[b].star_ids.size());
+    EXPECT_EQ(run.size(), desc.bands[b].star_ids.size());
     for (uint64_t cell = 0; cell + 1 < off.size(); ++cell)
       for (uint32_t pos = off[cell]; pos < off[cell + 1]; ++pos)
-        ASSERT_EQ(tools::star_cell(db->star_at(run[pos]), spec.bands[b].depth), cell);
+        ASSERT_EQ(tools::star_cell(db->star_at(run[pos]), desc.bands[b].depth), cell);
     // Within a cell the given order is kept (band 0 was given in descending id order).
     for (uint64_t cell = 0; b == 0 && cell + 1 < off.size(); ++cell)
       for (uint32_t pos = off[cell] + 1; pos < off[cell + 1]; ++pos)
@@ -625,15 +625,15 @@ TEST(Writer, LayoutAndCellGrouping) {
 }
 
 TEST(Writer, SkipsPatternsLargerThanTheScale) {
-  tools::DbSpec spec = small_spec();
-  spec.bands[0].size_scale_rad = 0.5 / kRadToDeg;  // quads of consecutive stars span degrees
-  auto e = tools::encode_database(spec);
+  tools::DbSpec desc = small_spec();
+  desc.bands[0].size_scale_rad = 0.5 / kRadToDeg;  // quads of consecutive stars span degrees
+  auto e = tools::encode_database(desc);
   ASSERT_TRUE(e.has_value());
   EXPECT_GT(e->stats.skipped_too_large, 0u);
   auto db = Database::load(e->bytes, true, true);
   ASSERT_TRUE(db.has_value());
   EXPECT_EQ(db->header().pattern_count,
-            spec.patterns.size() - e->stats.skipped_too_large - e->stats.skipped_degenerate);
+            desc.patterns.size() - e->stats.skipped_too_large - e->stats.skipped_degenerate);
   for (const PatternRecord& p : db->patterns()) {
     const auto sky = pattern::sky_pattern({db->star_at(p.star_ids[0]), db->star_at(p.star_ids[1]),
                                            db->star_at(p.star_ids[2]), db->star_at(p.star_ids[3])});

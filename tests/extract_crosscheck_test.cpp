@@ -141,27 +141,27 @@ TEST(ExtractCrosscheck, PositionsAgreeWithTruthAndSourceExtractor) {
   const fs::path root = fs::path(KESTRUNE_BINARY_DIR) / "extract_crosscheck";
   fs::create_directories(root);
   for (const Case& c : cases) {
-    tools::RenderSpec spec;
-    spec.ra_deg = 120;
-    spec.dec_deg = 30;
-    spec.width = 1200;
-    spec.height = 900;
-    spec.scale_arcsec = 2.5;
-    spec.psf = c.psf;
-    spec.fwhm_px = c.fwhm_px;
-    spec.gradient = c.gradient;
-    spec.vignetting = c.vignetting;
-    spec.seed = 17;
+    tools::RenderSpec desc;
+    desc.ra_deg = 120;
+    desc.dec_deg = 30;
+    desc.width = 1200;
+    desc.height = 900;
+    desc.scale_arcsec = 2.5;
+    desc.psf = c.psf;
+    desc.fwhm_px = c.fwhm_px;
+    desc.gradient = c.gradient;
+    desc.vignetting = c.vignetting;
+    desc.seed = 17;
     const auto catalogue = synthetic_catalogue(120, 30, 1.2, 2500, 5);
-    const auto image = tools::render_field(spec, catalogue);
+    const auto image = tools::render_field(desc, catalogue);
     ASSERT_TRUE(image) << image.error();
     const fs::path dir = root / c.name;
     fs::create_directories(dir);
     const fs::path fits = dir / "field.fits";
     ASSERT_TRUE(tools::write_image(fits.string(), *image, {}));
 
-    const auto samples = read_fits_u16(fits.string(), spec.width, spec.height);
-    const auto extraction = extract_stars(samples, spec.width, spec.height, kFrontEndExtractParams,
+    const auto samples = read_fits_u16(fits.string(), desc.width, desc.height);
+    const auto extraction = extract_stars(samples, desc.width, desc.height, kFrontEndExtractParams,
                                           kFrontEndSolveParams.max_stars);
     ASSERT_TRUE(extraction);
     const std::vector<Point> truth = isolated_truth(*image);

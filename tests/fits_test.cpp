@@ -195,7 +195,7 @@ TEST(FitsImage, RejectsUnsupportedDescriptions) {
   TempDir dir;
   struct Case {
     const char* name;
-    FitsSpec spec;
+    FitsSpec desc;
     std::string message;
   };
   const Case cases[] = {
@@ -220,7 +220,7 @@ TEST(FitsImage, RejectsUnsupportedDescriptions) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto path = dir / "x.fits";
-    testing::write_fits(path, c.spec);
+    testing::write_fits(path, c.desc);
     auto bytes = file_bytes(path);
     auto img = FitsImage::parse(bytes);
     ASSERT_FALSE(img.has_value());
@@ -330,7 +330,7 @@ TEST(FitsImage, ToSamples) {
   TempDir dir;
   struct Case {
     const char* name;
-    FitsSpec spec;
+    FitsSpec desc;
     std::vector<uint16_t> plane;
   };
   const Case cases[] = {
@@ -369,13 +369,13 @@ TEST(FitsImage, ToSamples) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto path = dir / "s.fits";
-    testing::write_fits(path, c.spec);
+    testing::write_fits(path, c.desc);
     auto bytes = file_bytes(path);
     auto img = FitsImage::parse(bytes);
     ASSERT_TRUE(img.has_value()) << img.error().message();
     SamplePlane plane = img->to_samples();
-    EXPECT_EQ(plane.width, static_cast<uint32_t>(c.spec.axes[0]));
-    EXPECT_EQ(plane.height, static_cast<uint32_t>(c.spec.axes[1]));
+    EXPECT_EQ(plane.width, static_cast<uint32_t>(c.desc.axes[0]));
+    EXPECT_EQ(plane.height, static_cast<uint32_t>(c.desc.axes[1]));
     EXPECT_EQ(plane.samples, c.plane);
   }
 }

@@ -196,8 +196,8 @@ TEST(HostileImages, TruncatedFilesOfEveryFormat) {
     }
   }
 
-  FitsSpec spec{16, {40, 30}, std::vector<double>(1200, 7.0), {}};
-  write_fits(dir / "a.fits", spec);
+  FitsSpec desc{16, {40, 30}, std::vector<double>(1200, 7.0), {}};
+  write_fits(dir / "a.fits", desc);
   const std::string fits = read_file(dir / "a.fits");
   const size_t data = fits_data_offset(dir / "a.fits");
   for (size_t keep : {size_t{100}, data - 80, data - 1, data + 1, data + 2399}) {
@@ -249,8 +249,8 @@ TEST(HostileImages, HugeDeclaredSizesStopAtTheHeader) {
   }
 
   // FITS axes whose data cannot be in the file: nothing is allocated.
-  FitsSpec spec{-64, {4, 4}, std::vector<double>(16, 1.0), {}};
-  write_fits(dir / "a.fits", spec);
+  FitsSpec desc{-64, {4, 4}, std::vector<double>(16, 1.0), {}};
+  write_fits(dir / "a.fits", desc);
   const std::string fits = read_file(dir / "a.fits");
   const struct {
     const char* axis;
@@ -396,12 +396,12 @@ namespace {
 
 // Two bands and patterns over a few hundred stars: every section has content to damage.
 tools::EncodedDb sample_database() {
-  tools::DbSpec spec;
-  spec.stars = random_stars_in_cap(300, 1.0, 0.3, 0.1, 3);
-  spec.bands.push_back({8.0, 0.25, 3, all_ids(300)});
-  spec.bands.push_back({4.0, 0.05, 5, all_ids(150)});
-  for (uint32_t i = 0; i + 3 < 40; ++i) spec.patterns.push_back({{i, i + 1, i + 2, i + 3}, 0});
-  auto encoded = tools::encode_database(spec);
+  tools::DbSpec desc;
+  desc.stars = random_stars_in_cap(300, 1.0, 0.3, 0.1, 3);
+  desc.bands.push_back({8.0, 0.25, 3, all_ids(300)});
+  desc.bands.push_back({4.0, 0.05, 5, all_ids(150)});
+  for (uint32_t i = 0; i + 3 < 40; ++i) desc.patterns.push_back({{i, i + 1, i + 2, i + 3}, 0});
+  auto encoded = tools::encode_database(desc);
   EXPECT_TRUE(encoded.has_value());
   return *encoded;
 }

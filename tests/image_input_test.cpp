@@ -380,7 +380,7 @@ TEST(ImageInput, AppliesAllEightOrientations) {
 TEST(ImageInput, TiffSampleKindsAndColourTypes) {
   struct Case {
     const char* name;
-    testing::TiffSpec spec;
+    testing::TiffSpec desc;
     std::variant<std::vector<uint16_t>, std::string> result;  // plane or error text
   };
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -437,7 +437,7 @@ TEST(ImageInput, TiffSampleKindsAndColourTypes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::path path = dir / "t.tif";
-    ASSERT_NO_FATAL_FAILURE(testing::write_tiff(path, c.spec));
+    ASSERT_NO_FATAL_FAILURE(testing::write_tiff(path, c.desc));
     auto img = decode_file(path);
     if (auto* plane = std::get_if<std::vector<uint16_t>>(&c.result)) {
       ASSERT_TRUE(img.has_value()) << img.error().message();

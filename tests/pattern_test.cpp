@@ -198,12 +198,12 @@ TEST(SkyPattern, AgreesWithTheImageOfTheSameQuad) {
 struct LookupFixture : ::testing::Test {
   static inline std::optional<testing::TinyDb> t;
   static inline tools::WriteStats stats;
-  static inline uint32_t degenerate = 0;  // quads of the spec without a sky pattern
+  static inline uint32_t degenerate = 0;  // quads of the description without a sky pattern
   static void SetUpTestSuite() {
-    tools::DbSpec spec;
-    spec.stars = testing::random_stars_in_cap(600, 4.0, 0.9, 4 / kRadToDeg, 13);
-    spec.bands.push_back({3.0, 0.08, 3, testing::all_ids(600)});
-    spec.bands.push_back({1.0, 0.03, 5, testing::all_ids(300)});
+    tools::DbSpec desc;
+    desc.stars = testing::random_stars_in_cap(600, 4.0, 0.9, 4 / kRadToDeg, 13);
+    desc.bands.push_back({3.0, 0.08, 3, testing::all_ids(600)});
+    desc.bands.push_back({1.0, 0.03, 5, testing::all_ids(300)});
     std::mt19937_64 rng(2);
     for (uint32_t i = 0; i < 600; ++i) {
       // The three stars nearest to star i, by a scan: small and plain.
@@ -211,21 +211,21 @@ struct LookupFixture : ::testing::Test {
       for (uint32_t j = 0; j < 600; ++j) {
         if (j == i) continue;
         const double a = std::acos(std::clamp<double>(
-            spec.stars[i].x * spec.stars[j].x + spec.stars[i].y * spec.stars[j].y +
-                spec.stars[i].z * spec.stars[j].z, -1.0, 1.0));
+            desc.stars[i].x * desc.stars[j].x + desc.stars[i].y * desc.stars[j].y +
+                desc.stars[i].z * desc.stars[j].z, -1.0, 1.0));
         if (a < near[2].first) {
           near[2] = {a, j};
           std::sort(near.begin(), near.end());
         }
       }
       const uint8_t band = i < 300 && near[2].second < 300 && rng() % 2 ? 1 : 0;
-      spec.patterns.push_back({{i, near[0].second, near[1].second, near[2].second}, band});
+      desc.patterns.push_back({{i, near[0].second, near[1].second, near[2].second}, band});
     }
-    spec.patterns.push_back({{0, 1, 1, 2}, 0});  // degenerate: a star twice
-    for (const tools::PatternSpec& p : spec.patterns)
-      degenerate += !sky_pattern({spec.stars[p.star_ids[0]], spec.stars[p.star_ids[1]],
-                                  spec.stars[p.star_ids[2]], spec.stars[p.star_ids[3]]});
-    auto made = testing::make_db(spec);
+    desc.patterns.push_back({{0, 1, 1, 2}, 0});  // degenerate: a star twice
+    for (const tools::PatternSpec& p : desc.patterns)
+      degenerate += !sky_pattern({desc.stars[p.star_ids[0]], desc.stars[p.star_ids[1]],
+                                  desc.stars[p.star_ids[2]], desc.stars[p.star_ids[3]]});
+    auto made = testing::make_db(desc);
     ASSERT_TRUE(made.has_value()) << made.error();
     stats = made->encoded.stats;
     t.emplace(std::move(*made));
@@ -415,13 +415,13 @@ TEST_F(LookupFixture, RecordsThatCannotMatch) {
 // A full table without an empty slot is probed slot_count times per key;
 // equal-tag records are offered in probe order; the callback can stop.
 TEST(Lookup, ProbingOrderAndStop) {
-  tools::DbSpec spec;
-  spec.stars = testing::random_stars_in_cap(8, 1, 1, 0.01, 3);
-  spec.bands.push_back({1.0, 0.03, 0, testing::all_ids(8)});
-  for (int copy = 0; copy < 3; ++copy) spec.patterns.push_back({{0, 1, 2, 3}, 0});
-  spec.max_load = 1.0;
-  spec.min_slots = 4;
-  auto t = testing::make_db(spec);
+  tools::DbSpec desc;
+  desc.stars = testing::random_stars_in_cap(8, 1, 1, 0.01, 3);
+  desc.bands.push_back({1.0, 0.03, 0, testing::all_ids(8)});
+  for (int copy = 0; copy < 3; ++copy) desc.patterns.push_back({{0, 1, 2, 3}, 0});
+  desc.max_load = 1.0;
+  desc.min_slots = 4;
+  auto t = testing::make_db(desc);
   ASSERT_TRUE(t.has_value()) << t.error();
   const Database& db = t->db;
   ASSERT_EQ(db.header().slot_count, 4u);

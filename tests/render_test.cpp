@@ -146,31 +146,31 @@ class RenderGeometry : public ::testing::TestWithParam<GeometryCase> {};
 // Rendered stars sit where wcslib, reading only the truth file, puts them.
 TEST_P(RenderGeometry, CentroidsMatchWcslibProjectionOfTruth) {
   const GeometryCase& c = GetParam();
-  RenderSpec spec;
-  spec.ra_deg = c.ra;
-  spec.dec_deg = c.dec;
-  spec.scale_arcsec = c.scale_arcsec;
-  spec.rotation_deg = c.rotation;
-  spec.flipped = c.flipped;
-  spec.width = 640;
-  spec.height = 480;
-  if (c.distortion != 0) spec.sip = radial_sip(c.distortion, spec.width, spec.height);
-  spec.psf = c.psf;
-  spec.fwhm_px = c.fwhm;
-  spec.ellipticity = c.ellipticity;
-  spec.psf_angle_deg = 30;
-  spec.noise = c.noise;
-  spec.sky_level = 500;
-  spec.zero_point = 22;
-  spec.full_well = 65000;
-  spec.seed = 11;
+  RenderSpec desc;
+  desc.ra_deg = c.ra;
+  desc.dec_deg = c.dec;
+  desc.scale_arcsec = c.scale_arcsec;
+  desc.rotation_deg = c.rotation;
+  desc.flipped = c.flipped;
+  desc.width = 640;
+  desc.height = 480;
+  if (c.distortion != 0) desc.sip = radial_sip(c.distortion, desc.width, desc.height);
+  desc.psf = c.psf;
+  desc.fwhm_px = c.fwhm;
+  desc.ellipticity = c.ellipticity;
+  desc.psf_angle_deg = 30;
+  desc.noise = c.noise;
+  desc.sky_level = 500;
+  desc.zero_point = 22;
+  desc.full_well = 65000;
+  desc.seed = 11;
   const double radius_deg = 0.5 * std::hypot(640.0, 480.0) * c.scale_arcsec / 3600;
   const auto catalogue = cap_stars(c.ra, c.dec, radius_deg * 1.1, 150, 8.5, 10.5, 5);
 
   const fs::path dir = scratch_dir();
   WriteOptions options;
   options.format = OutputFormat::FitsFloat;
-  const auto written = render_to_files(spec, catalogue, options, (dir / "field").string());
+  const auto written = render_to_files(desc, catalogue, options, (dir / "field").string());
   ASSERT_TRUE(written) << written.error();
 
   const auto truth = read_truth((dir / "field.json").string());
@@ -252,19 +252,19 @@ TEST(Truth, EngineWcsAgreesWithWcslib) {
   const fs::path dir = scratch_dir();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RenderSpec spec;
-    spec.ra_deg = c.ra;
-    spec.dec_deg = c.dec;
-    spec.scale_arcsec = c.scale;
-    spec.rotation_deg = c.rotation;
-    spec.flipped = c.flipped;
-    spec.width = 800;
-    spec.height = 600;
-    if (c.distortion != 0) spec.sip = radial_sip(c.distortion, spec.width, spec.height);
-    spec.noise = false;
+    RenderSpec desc;
+    desc.ra_deg = c.ra;
+    desc.dec_deg = c.dec;
+    desc.scale_arcsec = c.scale;
+    desc.rotation_deg = c.rotation;
+    desc.flipped = c.flipped;
+    desc.width = 800;
+    desc.height = 600;
+    if (c.distortion != 0) desc.sip = radial_sip(c.distortion, desc.width, desc.height);
+    desc.noise = false;
     WriteOptions options;
     const std::string stem = (dir / c.name).string();
-    ASSERT_TRUE(render_to_files(spec, {}, options, stem));
+    ASSERT_TRUE(render_to_files(desc, {}, options, stem));
     const auto truth = read_truth(stem + ".json");
     ASSERT_TRUE(truth) << truth.error();
     const auto error = kestrune::testing::max_pixel_error(truth->wcs, *truth);
@@ -305,23 +305,23 @@ TEST(RenderPhotometry, ApertureFluxMatchesMagnitude) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RenderSpec spec;
-    spec.width = 400;
-    spec.height = 300;
-    spec.scale_arcsec = 5;
-    spec.psf = c.psf;
-    spec.fwhm_px = c.fwhm;
-    spec.ellipticity = c.ellipticity;
-    spec.vignetting = c.vignetting;
-    spec.gain = c.gain;
-    spec.colour_scatter_mag = 0;
-    spec.zero_point = 22;
-    spec.sky_level = 300;
+    RenderSpec desc;
+    desc.width = 400;
+    desc.height = 300;
+    desc.scale_arcsec = 5;
+    desc.psf = c.psf;
+    desc.fwhm_px = c.fwhm;
+    desc.ellipticity = c.ellipticity;
+    desc.vignetting = c.vignetting;
+    desc.gain = c.gain;
+    desc.colour_scatter_mag = 0;
+    desc.zero_point = 22;
+    desc.sky_level = 300;
     // One star off the centre, where vignetting bites.
-    const Wcs wcs = true_wcs(spec);
+    const Wcs wcs = true_wcs(desc);
     const Vec2 sky = wcs.pixel_to_sky(300.3, 90.6);
     const CatalogStar star{sky[0] / kDeg, sky[1] / kDeg, c.mag};
-    const auto image = render_field(spec, std::span(&star, 1));
+    const auto image = render_field(desc, std::span(&star, 1));
     ASSERT_TRUE(image) << image.error();
     ASSERT_EQ(image->stars.size(), 1u);
     const double x = image->stars[0].x, y = image->stars[0].y;
@@ -334,7 +334,7 @@ TEST(RenderPhotometry, ApertureFluxMatchesMagnitude) {
           const double dx = px - 199.5, dy = py - 149.5;
           const double vig =
               1 - c.vignetting * (dx * dx + dy * dy) / (199.5 * 199.5 + 149.5 * 149.5);
-          sum += image->at(px, py) - spec.sky_level * vig;
+          sum += image->at(px, py) - desc.sky_level * vig;
           ++n;
         }
     const double dx = x - 199.5, dy = y - 149.5;
@@ -348,17 +348,17 @@ TEST(RenderPhotometry, ApertureFluxMatchesMagnitude) {
 // Each writer's file, read back with the format's own library, holds the
 // rendered samples with pixel row 0 stored first.
 TEST(RenderFormats, RereadWithRowZeroFirst) {
-  RenderSpec spec;
-  spec.width = 97;
-  spec.height = 61;
-  spec.scale_arcsec = 10;
-  spec.noise = false;
-  spec.sky_level = 900;
-  spec.gradient = 0.4;
-  spec.gradient_angle_deg = 90;  // rows differ, so a flip cannot pass
-  spec.zero_point = 20;
+  RenderSpec desc;
+  desc.width = 97;
+  desc.height = 61;
+  desc.scale_arcsec = 10;
+  desc.noise = false;
+  desc.sky_level = 900;
+  desc.gradient = 0.4;
+  desc.gradient_angle_deg = 90;  // rows differ, so a flip cannot pass
+  desc.zero_point = 20;
   // One bright star near the top-left corner.
-  const Vec2 sky = true_wcs(spec).pixel_to_sky(12, 8);
+  const Vec2 sky = true_wcs(desc).pixel_to_sky(12, 8);
   const CatalogStar star{sky[0] / kDeg, sky[1] / kDeg, 9};
 
   struct Case {
@@ -374,15 +374,15 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
   for (const Case& c : cases) {
     const std::string label = std::string(format_name(c.format)) + "x" + std::to_string(c.channels);
     SCOPED_TRACE(label);
-    spec.channels = c.channels;
+    desc.channels = c.channels;
     WriteOptions options;
     options.format = c.format;
     options.jpeg_quality = 95;
     options.tiff_compression = c.channels == 3 ? TiffCompression::Deflate : TiffCompression::None;
     const std::string stem = (dir / label).string();
-    const auto path = render_to_files(spec, std::span(&star, 1), options, stem);
+    const auto path = render_to_files(desc, std::span(&star, 1), options, stem);
     ASSERT_TRUE(path) << path.error();
-    const auto image = render_field(spec, std::span(&star, 1));
+    const auto image = render_field(desc, std::span(&star, 1));
     ASSERT_TRUE(image);
     const auto truth = read_truth(stem + ".json");
     ASSERT_TRUE(truth);
@@ -402,7 +402,7 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
       };
     }
     std::vector<double> stored;  // planar, like the image
-    const size_t plane = size_t(spec.width) * spec.height;
+    const size_t plane = size_t(desc.width) * desc.height;
     stored.resize(plane * c.channels);
     if (c.format == OutputFormat::Fits16 || c.format == OutputFormat::FitsFloat) {
       fitsfile* f = nullptr;
@@ -448,11 +448,11 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
       png_read_png(rd, info, PNG_TRANSFORM_IDENTITY, nullptr);
       EXPECT_EQ(png_get_bit_depth(rd, info), sixteen ? 16 : 8);
       png_bytepp rows = png_get_rows(rd, info);
-      for (uint32_t y = 0; y < spec.height; ++y)
-        for (uint32_t x = 0; x < spec.width; ++x)
+      for (uint32_t y = 0; y < desc.height; ++y)
+        for (uint32_t x = 0; x < desc.width; ++x)
           for (uint32_t ch = 0; ch < c.channels; ++ch) {
             const size_t i = size_t(x) * c.channels + ch;
-            stored[ch * plane + size_t(y) * spec.width + x] =
+            stored[ch * plane + size_t(y) * desc.width + x] =
                 sixteen ? rows[y][2 * i] * 256 + rows[y][2 * i + 1] : rows[y][i];
           }
       png_destroy_read_struct(&rd, &info, nullptr);
@@ -467,14 +467,14 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
       jpeg_read_header(&cinfo, TRUE);
       jpeg_start_decompress(&cinfo);
       EXPECT_EQ(cinfo.output_components, int(c.channels));
-      std::vector<uint8_t> row(size_t(spec.width) * c.channels);
+      std::vector<uint8_t> row(size_t(desc.width) * c.channels);
       while (cinfo.output_scanline < cinfo.output_height) {
         const uint32_t y = cinfo.output_scanline;
         JSAMPROW r = row.data();
         jpeg_read_scanlines(&cinfo, &r, 1);
-        for (uint32_t x = 0; x < spec.width; ++x)
+        for (uint32_t x = 0; x < desc.width; ++x)
           for (uint32_t ch = 0; ch < c.channels; ++ch)
-            stored[ch * plane + size_t(y) * spec.width + x] = row[size_t(x) * c.channels + ch];
+            stored[ch * plane + size_t(y) * desc.width + x] = row[size_t(x) * c.channels + ch];
       }
       jpeg_finish_decompress(&cinfo);
       jpeg_destroy_decompress(&cinfo);
@@ -489,12 +489,12 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
       EXPECT_EQ(bits, 16);
       EXPECT_EQ(spp, c.channels);
       EXPECT_EQ(orientation, ORIENTATION_TOPLEFT);
-      std::vector<uint16_t> row(size_t(spec.width) * c.channels);
-      for (uint32_t y = 0; y < spec.height; ++y) {
+      std::vector<uint16_t> row(size_t(desc.width) * c.channels);
+      for (uint32_t y = 0; y < desc.height; ++y) {
         ASSERT_EQ(TIFFReadScanline(t, row.data(), y, 0), 1);
-        for (uint32_t x = 0; x < spec.width; ++x)
+        for (uint32_t x = 0; x < desc.width; ++x)
           for (uint32_t ch = 0; ch < c.channels; ++ch)
-            stored[ch * plane + size_t(y) * spec.width + x] = row[size_t(x) * c.channels + ch];
+            stored[ch * plane + size_t(y) * desc.width + x] = row[size_t(x) * c.channels + ch];
       }
       TIFFClose(t);
     }
@@ -502,9 +502,9 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
     // Lossless formats hold exactly the quantised samples; JPEG stays close.
     double worst = 0, total = 0;
     for (uint32_t ch = 0; ch < c.channels; ++ch)
-      for (uint32_t y = 0; y < spec.height; ++y)
-        for (uint32_t x = 0; x < spec.width; ++x) {
-          const double d = std::abs(stored[ch * plane + size_t(y) * spec.width + x] -
+      for (uint32_t y = 0; y < desc.height; ++y)
+        for (uint32_t x = 0; x < desc.width; ++x) {
+          const double d = std::abs(stored[ch * plane + size_t(y) * desc.width + x] -
                                     quantise(image->at(x, y, ch)));
           worst = std::max(worst, d);
           total += d;
@@ -517,21 +517,21 @@ TEST(RenderFormats, RereadWithRowZeroFirst) {
     // The star's peak is where it was put, in the top rows.
     const auto peak =
         std::max_element(stored.begin(), stored.begin() + long(plane)) - stored.begin();
-    EXPECT_NEAR(double(peak % spec.width), 12, 1);
-    EXPECT_NEAR(double(peak / spec.width), 8, 1);
+    EXPECT_NEAR(double(peak % desc.width), 12, 1);
+    EXPECT_NEAR(double(peak / desc.width), 8, 1);
   }
 }
 
 // The solver's own image loader sees the same samples, row 0 first.
 TEST(RenderFormats, SolverLoaderReadsWrittenSamples) {
-  RenderSpec spec;
-  spec.width = 120;
-  spec.height = 80;
-  spec.scale_arcsec = 10;
-  spec.gradient = 0.5;
-  spec.gradient_angle_deg = 90;
-  spec.hot_pixels = 5;
-  const auto image = render_field(spec, {});
+  RenderSpec desc;
+  desc.width = 120;
+  desc.height = 80;
+  desc.scale_arcsec = 10;
+  desc.gradient = 0.5;
+  desc.gradient_angle_deg = 90;
+  desc.hot_pixels = 5;
+  const auto image = render_field(desc, {});
   ASSERT_TRUE(image);
   const fs::path dir = scratch_dir();
   for (OutputFormat format : {OutputFormat::Fits16, OutputFormat::Png16, OutputFormat::Tiff16}) {
@@ -554,28 +554,28 @@ TEST(RenderFormats, SolverLoaderReadsWrittenSamples) {
 
 // Saturation, hot pixels, the trail and the seed behave as asked.
 TEST(RenderConditions, DetectorEffectsAndSeed) {
-  RenderSpec spec;
-  spec.width = 300;
-  spec.height = 200;
-  spec.scale_arcsec = 5;
-  spec.zero_point = 25;
-  spec.full_well = 40000;
-  const Vec2 sky = true_wcs(spec).pixel_to_sky(150, 100);
+  RenderSpec desc;
+  desc.width = 300;
+  desc.height = 200;
+  desc.scale_arcsec = 5;
+  desc.zero_point = 25;
+  desc.full_well = 40000;
+  const Vec2 sky = true_wcs(desc).pixel_to_sky(150, 100);
   const CatalogStar bright{sky[0] / kDeg, sky[1] / kDeg, 6};
-  const auto a = render_field(spec, std::span(&bright, 1));
+  const auto a = render_field(desc, std::span(&bright, 1));
   ASSERT_TRUE(a);
   // A flat top: many pixels clipped at exactly the full well.
   const auto clipped = std::count(a->pixels.begin(), a->pixels.end(), 40000.0f);
   EXPECT_GT(clipped, 20);
   EXPECT_EQ(*std::max_element(a->pixels.begin(), a->pixels.end()), 40000.0f);
 
-  const auto again = render_field(spec, std::span(&bright, 1));
+  const auto again = render_field(desc, std::span(&bright, 1));
   EXPECT_EQ(a->pixels, again->pixels) << "same seed, same image";
-  RenderSpec other = spec;
+  RenderSpec other = desc;
   other.seed = 2;
   EXPECT_NE(a->pixels, render_field(other, std::span(&bright, 1))->pixels);
 
-  RenderSpec hot = spec;
+  RenderSpec hot = desc;
   hot.hot_pixels = 25;
   hot.full_well = 60000;
   const auto h = render_field(hot, {});
@@ -584,7 +584,7 @@ TEST(RenderConditions, DetectorEffectsAndSeed) {
   EXPECT_GE(lit, 23);  // two may land on one pixel
   EXPECT_LE(lit, 25);
 
-  RenderSpec trail = spec;
+  RenderSpec trail = desc;
   trail.satellite = true;
   trail.satellite_adu = 3000;
   trail.noise = false;
@@ -593,7 +593,7 @@ TEST(RenderConditions, DetectorEffectsAndSeed) {
       std::count_if(t->pixels.begin(), t->pixels.end(), [](float v) { return v > 800 + 1500; });
   EXPECT_GT(streak, 200) << "a line across a 300 x 200 frame";
 
-  RenderSpec faint = spec;
+  RenderSpec faint = desc;
   faint.faint_stars = 40;
   const auto f = render_field(faint, std::span(&bright, 1));
   EXPECT_EQ(std::count_if(f->stars.begin(), f->stars.end(),
@@ -627,9 +627,9 @@ TEST(RenderSpecCheck, RejectsUnusableSpecs) {
       {"zero gain", [](RenderSpec& s) { s.gain = 0; }},
   };
   for (const Case& c : cases) {
-    RenderSpec spec;
-    c.change(spec);
-    EXPECT_FALSE(render_field(spec, {})) << c.name;
+    RenderSpec desc;
+    c.change(desc);
+    EXPECT_FALSE(render_field(desc, {})) << c.name;
   }
 }
 
@@ -642,7 +642,7 @@ TEST(RenderBatch, RandomFieldsCoverTheRanges) {
   int equatorial = 0, small = 0;
   for (int i = 0; i < kFields; ++i) {
     const RandomField f = random_field(ranges, 99, i);
-    const RenderSpec& s = f.spec;
+    const RenderSpec& s = f.desc;
     const double diagonal = std::hypot(double(s.width), double(s.height)) * s.scale_arcsec / 3600;
     ASSERT_GE(diagonal, 0.5 - 1e-9);
     ASSERT_LE(diagonal, 32 + 1e-9);
@@ -655,9 +655,9 @@ TEST(RenderBatch, RandomFieldsCoverTheRanges) {
   EXPECT_NEAR(equatorial / double(kFields), 0.5, 0.03);
   EXPECT_NEAR(small / double(kFields), 0.5, 0.03);
   const RandomField a = random_field(ranges, 99, 7), b = random_field(ranges, 99, 7);
-  EXPECT_EQ(a.spec.ra_deg, b.spec.ra_deg);
-  EXPECT_EQ(a.spec.seed, b.spec.seed);
-  EXPECT_NE(a.spec.ra_deg, random_field(ranges, 99, 8).spec.ra_deg);
+  EXPECT_EQ(a.desc.ra_deg, b.desc.ra_deg);
+  EXPECT_EQ(a.desc.seed, b.desc.seed);
+  EXPECT_NE(a.desc.ra_deg, random_field(ranges, 99, 8).desc.ra_deg);
 }
 
 // The merged-catalogue cache returns what the files hold and follows changes to them.

@@ -67,10 +67,10 @@ class SolveEndToEnd : public ::testing::Test {
     world->db_stars = merge_catalogs(std::move(near));
     world->elsewhere_stars = merge_catalogs(std::move(far));
     BuildOptions options;
-    auto spec = plan_database(select_stars(world->db_stars, options), options);
-    ASSERT_TRUE(spec) << spec.error();
+    auto desc = plan_database(select_stars(world->db_stars, options), options);
+    ASSERT_TRUE(desc) << desc.error();
     world->db_path = (world->dir / "orion.krdb").string();
-    auto written = write_database(*spec, world->db_path);
+    auto written = write_database(*desc, world->db_path);
     ASSERT_TRUE(written) << written.error().message();
     g_world = world.release();
   }
@@ -117,22 +117,22 @@ TEST_F(SolveEndToEnd, RenderedFieldsSolveToTheTruth) {
   uint64_t seed = 11;
   for (const auto& f : fields) {
     SCOPED_TRACE(f.name);
-    RenderSpec spec;
-    spec.ra_deg = kDbRegion.ra_deg + 1.0;
-    spec.dec_deg = kDbRegion.dec_deg - 0.5;
-    spec.width = f.width;
-    spec.height = f.height;
-    spec.scale_arcsec = scale_for_diagonal(f.diagonal_deg, f.width, f.height);
-    spec.rotation_deg = f.rotation_deg;
-    spec.flipped = f.flipped;
-    if (f.distortion != 0) spec.sip = radial_sip(f.distortion, f.width, f.height);
-    spec.faint_stars = 200;
-    spec.hot_pixels = 10;
-    spec.seed = seed++;
+    RenderSpec desc;
+    desc.ra_deg = kDbRegion.ra_deg + 1.0;
+    desc.dec_deg = kDbRegion.dec_deg - 0.5;
+    desc.width = f.width;
+    desc.height = f.height;
+    desc.scale_arcsec = scale_for_diagonal(f.diagonal_deg, f.width, f.height);
+    desc.rotation_deg = f.rotation_deg;
+    desc.flipped = f.flipped;
+    if (f.distortion != 0) desc.sip = radial_sip(f.distortion, f.width, f.height);
+    desc.faint_stars = 200;
+    desc.hot_pixels = 10;
+    desc.seed = seed++;
     WriteOptions options;
     options.format = f.format;
     const std::string stem = (g_world->dir / f.name).string();
-    auto image = render_to_files(spec, g_world->db_stars, options, stem);
+    auto image = render_to_files(desc, g_world->db_stars, options, stem);
     ASSERT_TRUE(image) << image.error();
 
     auto r = solve(*image, stem);
@@ -188,16 +188,16 @@ TEST_F(SolveEndToEnd, UnsolvableFieldsLeaveNoWcs) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RenderSpec spec;
-    spec.ra_deg = c.where->ra_deg;
-    spec.dec_deg = c.where->dec_deg;
-    spec.width = 1000;
-    spec.height = 800;
-    spec.scale_arcsec = scale_for_diagonal(2.0, 1000, 800);
-    spec.mag_limit = c.mag_limit;
-    spec.seed = 5;
+    RenderSpec desc;
+    desc.ra_deg = c.where->ra_deg;
+    desc.dec_deg = c.where->dec_deg;
+    desc.width = 1000;
+    desc.height = 800;
+    desc.scale_arcsec = scale_for_diagonal(2.0, 1000, 800);
+    desc.mag_limit = c.mag_limit;
+    desc.seed = 5;
     const std::string stem = (g_world->dir / c.name).string();
-    auto image = render_to_files(spec, *c.stars, {}, stem);
+    auto image = render_to_files(desc, *c.stars, {}, stem);
     ASSERT_TRUE(image) << image.error();
     tools::write_text(stem + ".wcs", "stale");
     auto r = solve(*image, stem);

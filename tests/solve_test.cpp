@@ -29,8 +29,8 @@ struct TestDb {
   Database db;
 };
 
-TestDb make_db(const tools::DbSpec& spec) {
-  auto encoded = tools::encode_database(spec);
+TestDb make_db(const tools::DbSpec& desc) {
+  auto encoded = tools::encode_database(desc);
   EXPECT_TRUE(encoded.has_value()) << (encoded ? "" : encoded.error().message());
   auto bytes = std::make_unique<std::vector<std::byte>>(std::move(encoded->bytes));
   auto db = Database::load(*bytes, true, true);
@@ -180,15 +180,15 @@ TEST(MatchField, OnlyTheFirstNStarsTakePart) {
 // Stars placed at given pixels of `wcs`, each with its magnitude key, in one band.
 TestDb db_at_pixels(const Wcs& wcs, const std::vector<Vec2>& pixels,
                     const std::vector<int16_t>& mags, double fov_deg) {
-  tools::DbSpec spec;
+  tools::DbSpec desc;
   tools::BandSpec band{fov_deg, fov_deg * kPi / 180, 5, {}};
   for (size_t i = 0; i < pixels.size(); ++i) {
     const Vec2 sky = wcs.pixel_to_sky(pixels[i][0], pixels[i][1]);
-    spec.stars.push_back(tools::star_record(sky[0], sky[1], mags[i]));
+    desc.stars.push_back(tools::star_record(sky[0], sky[1], mags[i]));
     band.star_ids.push_back(static_cast<uint32_t>(i));
   }
-  spec.bands.push_back(band);
-  return make_db(spec);
+  desc.bands.push_back(band);
+  return make_db(desc);
 }
 
 TEST(ProjectField, KeepsFrameStarsSortedByMagThenIdAndTruncates) {
@@ -317,10 +317,10 @@ class FakeClock final : public Clock {
 
 // A database with stars but no patterns: every quad is formed and found nowhere.
 TestDb patternless_db() {
-  tools::DbSpec spec;
-  spec.stars.push_back(tools::star_record(1.0, 0.5, 0));
-  spec.bands.push_back({10, 0.2, 2, {0}});
-  return make_db(spec);
+  tools::DbSpec desc;
+  desc.stars.push_back(tools::star_record(1.0, 0.5, 0));
+  desc.bands.push_back({10, 0.2, 2, {0}});
+  return make_db(desc);
 }
 
 std::vector<ImageStar> scattered_stars(size_t n, uint64_t seed) {
@@ -575,7 +575,7 @@ Scene make_scene(const Wcs& truth, uint32_t width, uint32_t height, uint64_t see
   const std::array<double, 3> e = {-std::sin(ra0), std::cos(ra0), 0};
   const std::array<double, 3> n = {-std::sin(de0) * std::cos(ra0), -std::sin(de0) * std::sin(ra0),
                                    std::cos(de0)};
-  tools::DbSpec spec;
+  tools::DbSpec desc;
   tools::BandSpec band{std::hypot(w, h) * scale * 180 / kPi, 2 * cap, 4, {}};
   struct InFrame {
     double mag;
@@ -592,7 +592,7 @@ Scene make_scene(const Wcs& truth, uint32_t width, uint32_t height, uint64_t see
       v[i] = ct * c[i] + st * (std::cos(phi) * e[i] + std::sin(phi) * n[i]);
     const double mag = 4 + 8 * rng.uniform();
     const StarRecord rec = tools::star_record(v, static_cast<int16_t>(mag * 1000));
-    spec.stars.push_back(rec);
+    desc.stars.push_back(rec);
     band.star_ids.push_back(id);
     const Vec2 radec = star_radec(rec);
     if (auto p = truth.sky_to_pixel(radec[0], radec[1])) {
@@ -607,10 +607,10 @@ Scene make_scene(const Wcs& truth, uint32_t width, uint32_t height, uint64_t see
     for (uint32_t b = a + 1; b < bright; ++b)
       for (uint32_t cc = b + 1; cc < bright; ++cc)
         for (uint32_t d = cc + 1; d < bright; ++d)
-          spec.patterns.push_back(
+          desc.patterns.push_back(
               {{in_frame[a].id, in_frame[b].id, in_frame[cc].id, in_frame[d].id}, 0});
-  spec.bands.push_back(band);
-  s.db = make_db(spec);
+  desc.bands.push_back(band);
+  s.db = make_db(desc);
 
   for (const InFrame& f : in_frame) {
     s.stars.push_back({f.px[0] + noise_px * rng.gauss(), f.px[1] + noise_px * rng.gauss(),

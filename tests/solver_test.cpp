@@ -151,11 +151,11 @@ CropScene crop_scene(uint64_t seed) {
   const Wcs truth = truth_wcs(150, -25, 10, 40, true, 1000, 800);
   const auto stars =
       testing::random_stars_in_cap(1500, truth.crval[0], truth.crval[1], 2.5 * kPi / 180, seed);
-  tools::DbSpec spec;
+  tools::DbSpec desc;
   // The band serves the full frame and both crops: its field diagonal is 0.6 of the frame's.
   const double diag_deg = std::hypot(1000.0, 800.0) * 10 / 3600;
-  spec.bands.push_back({0.6 * diag_deg, 5 * kPi / 180, 4, testing::all_ids(stars.size())});
-  spec.stars = stars;
+  desc.bands.push_back({0.6 * diag_deg, 5 * kPi / 180, 4, testing::all_ids(stars.size())});
+  desc.stars = stars;
   std::vector<ImageStar> real;
   std::vector<uint32_t> central;  // stars inside the 0.5 crop, brightest first
   const Crop inner = central_crop(1000, 800, 0.5);
@@ -172,8 +172,8 @@ CropScene crop_scene(uint64_t seed) {
     for (uint32_t j = i + 1; j < b; ++j)
       for (uint32_t k = j + 1; k < b; ++k)
         for (uint32_t l = k + 1; l < b; ++l)
-          spec.patterns.push_back({{central[i], central[j], central[k], central[l]}, 0});
-  auto db = testing::make_db(spec);
+          desc.patterns.push_back({{central[i], central[j], central[k], central[l]}, 0});
+  auto db = testing::make_db(desc);
   EXPECT_TRUE(db.has_value()) << (db ? "" : db.error());
   return {truth, std::move(*db), std::move(real)};
 }
@@ -304,16 +304,16 @@ TEST(SolveImageWithStars, SolvesRenderedFields) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    tools::RenderSpec spec;
-    spec.ra_deg = c.ra;
-    spec.dec_deg = c.dec;
-    spec.scale_arcsec = c.scale;
-    spec.rotation_deg = c.rotation;
-    spec.flipped = c.flipped;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.seed = 7;
-    spec.hot_pixels = 20;
+    tools::RenderSpec desc;
+    desc.ra_deg = c.ra;
+    desc.dec_deg = c.dec;
+    desc.scale_arcsec = c.scale;
+    desc.rotation_deg = c.rotation;
+    desc.flipped = c.flipped;
+    desc.width = c.width;
+    desc.height = c.height;
+    desc.seed = 7;
+    desc.hot_pixels = 20;
     // Catalogue: stars over a cap around the field, magnitude rising with the id.
     const double diag_rad = std::hypot(c.width, c.height) * c.scale * kArcsec;
     const auto records =
@@ -324,7 +324,7 @@ TEST(SolveImageWithStars, SolvesRenderedFields) {
       catalogue.push_back({radec[0] * kRadToDeg, radec[1] * kRadToDeg,
                            static_cast<float>(7 + 6.0 * i / records.size())});
     }
-    auto image = tools::render_field(spec, catalogue);
+    auto image = tools::render_field(desc, catalogue);
     ASSERT_TRUE(image.has_value()) << image.error();
 
     tools::DbSpec db_spec;

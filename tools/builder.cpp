@@ -355,22 +355,22 @@ std::expected<DbSpec, std::string> plan_database(std::vector<StarRecord> stars, 
   if (options.bands.empty() || options.bands.size() > 8)
     return std::unexpected(cat("a database holds 1 to 8 bands, not ", options.bands.size()));
   if (stars.size() >= kEmptySlot) return std::unexpected(std::string("too many stars for 32-bit ids"));
-  DbSpec spec;
-  spec.max_load = options.max_load;
-  spec.stars = std::move(stars);
+  DbSpec desc;
+  desc.max_load = options.max_load;
+  desc.stars = std::move(stars);
   if (band_summaries) band_summaries->clear();
   for (size_t b = 0; b < options.bands.size(); ++b) {
     const BandPlan& plan = options.bands[b];
-    BandSpec band{plan.fov_deg, plan.size_scale_rad, plan.depth, band_star_ids(spec.stars, plan)};
-    const size_t before = spec.patterns.size();
+    BandSpec band{plan.fov_deg, plan.size_scale_rad, plan.depth, band_star_ids(desc.stars, plan)};
+    const size_t before = desc.patterns.size();
     const std::string phase = cat("band ", b, " patterns");
     const uint64_t hoods =
-        band_patterns(spec.stars, band.star_ids, plan, static_cast<uint8_t>(b), spec.patterns, options.progress, phase);
+        band_patterns(desc.stars, band.star_ids, plan, static_cast<uint8_t>(b), desc.patterns, options.progress, phase);
     if (band_summaries)
-      band_summaries->push_back({plan, static_cast<uint32_t>(band.star_ids.size()), hoods, spec.patterns.size() - before});
-    spec.bands.push_back(std::move(band));
+      band_summaries->push_back({plan, static_cast<uint32_t>(band.star_ids.size()), hoods, desc.patterns.size() - before});
+    desc.bands.push_back(std::move(band));
   }
-  return spec;
+  return desc;
 }
 
 std::expected<BuildSummary, std::string> build_database(const std::vector<std::string>& inputs,
@@ -395,12 +395,12 @@ std::expected<BuildSummary, std::string> build_database(const std::vector<std::s
   summary.stars_kept = records.size();
   std::vector<CatalogStar>().swap(all);
 
-  auto spec = plan_database(std::move(records), options, &summary.bands);
-  if (!spec) return std::unexpected(spec.error());
+  auto desc = plan_database(std::move(records), options, &summary.bands);
+  if (!desc) return std::unexpected(desc.error());
   report(options.progress, "writing", 0.0);
-  auto encoded = encode_database(*spec);
+  auto encoded = encode_database(*desc);
   if (!encoded) return std::unexpected(encoded.error().message());
-  *spec = DbSpec{};  // release the pattern list before the file image is checked and written
+  *desc = DbSpec{};  // release the pattern list before the file image is checked and written
   summary.write = encoded->stats;
   if (auto db = Database::load(encoded->bytes, true, true); !db)
     return std::unexpected(cat("the encoded database does not load: ", db.error().message()));

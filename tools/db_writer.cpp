@@ -69,19 +69,19 @@ void reseal(std::vector<std::byte>& bytes) {
   std::memcpy(bytes.data() + offsetof(DbHeader, checksum), &sum, sizeof sum);
 }
 
-std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec) {
-  const uint64_t star_count = spec.stars.size();
+std::expected<EncodedDb, WriteError> encode_database(const DbSpec& desc) {
+  const uint64_t star_count = desc.stars.size();
   if (star_count > UINT32_MAX) return error("too many stars");
-  if (spec.bands.size() > 8) return error(cat(spec.bands.size(), " bands, at most 8"));
-  if (!(spec.max_load > 0 && spec.max_load <= 1)) return error("max_load must lie in (0, 1]");
+  if (desc.bands.size() > 8) return error(cat(desc.bands.size(), " bands, at most 8"));
+  if (!(desc.max_load > 0 && desc.max_load <= 1)) return error("max_load must lie in (0, 1]");
   for (size_t i = 0; i < star_count; ++i)
-    if (!usable_star(spec.stars[i])) return error(cat("star ", i, " has no direction"));
+    if (!usable_star(desc.stars[i])) return error(cat("star ", i, " has no direction"));
 
   // Section sizes, in entries, with every bound checked before anything is allocated.
   uint64_t list_entries = 0;
   uint64_t cell_entries = 0;
-  for (size_t b = 0; b < spec.bands.size(); ++b) {
-    const BandSpec& band = spec.bands[b];
+  for (size_t b = 0; b < desc.bands.size(); ++b) {
+    const BandSpec& band = desc.bands[b];
     if (band.depth > kMaxDepth) return error(cat("band ", b, ": depth ", band.depth, " above 29"));
     if (!(band.size_scale_rad > 0) || !std::isfinite(band.size_scale_rad) ||
         !std::isfinite(band.fov_deg))
@@ -94,9 +94,9 @@ std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec) {
     list_entries += band.star_ids.size();
     cell_entries += cells + 1;
   }
-  for (size_t i = 0; i < spec.patterns.size(); ++i) {
-    const PatternSpec& p = spec.patterns[i];
-    if (p.band >= spec.bands.size()) return error(cat("pattern ", i, ": band ", unsigned{p.band}, " out of range"));
+  for (size_t i = 0; i < desc.patterns.size(); ++i) {
+    const PatternSpec& p = desc.patterns[i];
+    if (p.band >= desc.bands.size()) return error(cat("pattern ", i, ": band ", unsigned{p.band}, " out of range"));
     for (uint32_t id : p.star_ids)
       if (id >= star_count) return error(cat("pattern ", i, ": star id ", id, " out of range"));
   }
@@ -105,17 +105,17 @@ std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec) {
   WriteStats stats;
   std::vector<PatternRecord> records;
   std::vector<pattern::PatternKey> keys;
-  records.reserve(spec.patterns.size());
-  keys.reserve(spec.patterns.size());
-  for (const PatternSpec& p : spec.patterns) {
-    const std::array<StarRecord, 4> stars = {spec.stars[p.star_ids[0]], spec.stars[p.star_ids[1]],
-                                             spec.stars[p.star_ids[2]], spec.stars[p.star_ids[3]]};
+  records.reserve(desc.patterns.size());
+  keys.reserve(desc.patterns.size());
+  for (const PatternSpec& p : desc.patterns) {
+    const std::array<StarRecord, 4> stars = {desc.stars[p.star_ids[0]], desc.stars[p.star_ids[1]],
+                                             desc.stars[p.star_ids[2]], desc.stars[p.star_ids[3]]};
     const std::optional<pattern::Pattern> sky = pattern::sky_pattern(stars);
     if (!sky) {
       ++stats.skipped_degenerate;
       continue;
     }
-    const double size = std::round(sky->longest / spec.bands[p.band].size_scale_rad * 65535.0);
+    const double size = std::round(sky->longest / desc.bands[p.band].size_scale_rad * 65535.0);
     if (!(size <= 65535)) {
       ++stats.skipped_too_large;
       continue;
@@ -132,10 +132,10 @@ std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec) {
   if (records.size() >= kEmptySlot) return error("too many patterns");
   stats.patterns_written = static_cast<uint32_t>(records.size());
 
-  const double wanted = std::ceil(static_cast<double>(records.size()) / spec.max_load);
+  const double wanted = std::ceil(static_cast<double>(records.size()) / desc.max_load);
   if (wanted > double{uint64_t{1} << 31}) return error("slot table too large");
   const uint64_t slot_count =
-      std::bit_ceil(std::max<uint64_t>({uint64_t{1}, spec.min_slots, static_cast<uint64_t>(wanted)}));
+      std::bit_ceil(std::max<uint64_t>({uint64_t{1}, desc.min_slots, static_cast<uint64_t>(wanted)}));
   if (slot_count > UINT32_MAX) return error("slot table too large");
   stats.slot_count = static_cast<uint32_t>(slot_count);
 
@@ -159,7 +159,7 @@ std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec) {
   DbHeader header{};
   header.magic = kDbMagic;
   header.version = kDbVersion;
-  header.band_count = static_cast<uint32_t>(spec.bands.size());
+  header.band_count = static_cast<uint32_t>(desc.bands.size());
   header.star_count = static_cast<uint32_t>(star_count);
   header.pattern_count = static_cast<uint32_t>(records.size());
   header.slot_count = static_cast<uint32_t>(slot_count);
@@ -169,20 +169,20 @@ std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec) {
   header.patterns = patterns_ref;
   header.slots = slots_ref;
 
-  if (star_count) std::memcpy(base + stars_ref.offset, spec.stars.data(), stars_ref.length);
+  if (star_count) std::memcpy(base + stars_ref.offset, desc.stars.data(), stars_ref.length);
 
   auto* lists = reinterpret_cast<uint32_t*>(base + lists_ref.offset);
   auto* offsets = reinterpret_cast<uint32_t*>(base + cells_ref.offset);
   uint64_t list_at = 0;
   uint64_t cells_at = 0;
   std::vector<std::pair<uint64_t, uint32_t>> by_cell;  // (cell, id), reused across bands
-  for (size_t b = 0; b < spec.bands.size(); ++b) {
-    const BandSpec& band = spec.bands[b];
+  for (size_t b = 0; b < desc.bands.size(); ++b) {
+    const BandSpec& band = desc.bands[b];
     const uint64_t cells = uint64_t{12} << (2 * band.depth);
     const T_Healpix_Base<int64> hp(static_cast<int>(band.depth), NEST);
     by_cell.clear();
     for (uint32_t id : band.star_ids) {
-      const StarRecord& s = spec.stars[id];
+      const StarRecord& s = desc.stars[id];
       by_cell.emplace_back(static_cast<uint64_t>(hp.vec2pix(vec3(s.x, s.y, s.z))), id);
     }
     std::stable_sort(by_cell.begin(), by_cell.end(),
@@ -271,8 +271,8 @@ std::expected<void, WriteError> write_file_atomic(const std::string& path,
   return {};
 }
 
-std::expected<WriteStats, WriteError> write_database(const DbSpec& spec, const std::string& path) {
-  auto encoded = encode_database(spec);
+std::expected<WriteStats, WriteError> write_database(const DbSpec& desc, const std::string& path) {
+  auto encoded = encode_database(desc);
   if (!encoded) return std::unexpected(encoded.error());
   if (auto written = write_file_atomic(path, encoded->bytes); !written)
     return std::unexpected(written.error());

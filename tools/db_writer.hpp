@@ -78,15 +78,15 @@ struct EncodedDb {
   WriteStats stats;
 };
 
-// Fails on a spec that cannot be written: more than 8 bands, a band depth
+// Fails on a description that cannot be written: more than 8 bands, a band depth
 // above 29, a bad scale, a star id out of range, a pattern band out of range,
 // a star that is not a finite non-zero vector, max_load outside (0, 1], or a
 // file above 2^31 bytes.
-std::expected<EncodedDb, WriteError> encode_database(const DbSpec& spec);
+std::expected<EncodedDb, WriteError> encode_database(const DbSpec& desc);
 
 // encode_database, then write to `path` via a temporary file in the same
 // directory and an atomic rename. Errors name the path and the system error.
-std::expected<WriteStats, WriteError> write_database(const DbSpec& spec, const std::string& path);
+std::expected<WriteStats, WriteError> write_database(const DbSpec& desc, const std::string& path);
 
 // Writes `bytes` to `path` the same safe way.
 std::expected<void, WriteError> write_file_atomic(const std::string& path,

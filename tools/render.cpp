@@ -128,26 +128,26 @@ struct Psf {
   }
 };
 
-Psf make_psf(const RenderSpec& spec) {
+Psf make_psf(const RenderSpec& desc) {
   Psf psf{};
-  psf.shape = spec.psf;
-  psf.beta = spec.moffat_beta;
-  const double axis_ratio = std::sqrt(1 - spec.ellipticity);
-  const double fwhm_major = spec.fwhm_px / axis_ratio;
-  psf.fwhm_minor = spec.fwhm_px * axis_ratio;
+  psf.shape = desc.psf;
+  psf.beta = desc.moffat_beta;
+  const double axis_ratio = std::sqrt(1 - desc.ellipticity);
+  const double fwhm_major = desc.fwhm_px / axis_ratio;
+  psf.fwhm_minor = desc.fwhm_px * axis_ratio;
   double wa, wb;
-  if (spec.psf == PsfShape::Gaussian) {
+  if (desc.psf == PsfShape::Gaussian) {
     wa = fwhm_major / kFwhmPerSigma;
     wb = psf.fwhm_minor / kFwhmPerSigma;
     psf.norm = 1 / (2 * kPi * wa * wb);
   } else {
-    const double per_fwhm = 2 * std::sqrt(std::pow(2.0, 1 / spec.moffat_beta) - 1);
+    const double per_fwhm = 2 * std::sqrt(std::pow(2.0, 1 / desc.moffat_beta) - 1);
     wa = fwhm_major / per_fwhm;
     wb = psf.fwhm_minor / per_fwhm;
-    psf.norm = (spec.moffat_beta - 1) / (kPi * wa * wb);
+    psf.norm = (desc.moffat_beta - 1) / (kPi * wa * wb);
   }
   psf.width_major = wa;
-  const double t = spec.psf_angle_deg * kDegToRad;
+  const double t = desc.psf_angle_deg * kDegToRad;
   const double c = std::cos(t), s = std::sin(t);
   psf.qa = c * c / (wa * wa) + s * s / (wb * wb);
   psf.qc = s * s / (wa * wa) + c * c / (wb * wb);
@@ -194,17 +194,17 @@ void add_star(std::vector<float>& pixels, uint32_t width, uint32_t height, uint3
 
 // A Gaussian line across the frame at a random position and angle.
 void add_trail(std::vector<float>& pixels, uint32_t width, uint32_t height, uint32_t channels,
-               const RenderSpec& spec, Rng& rng) {
+               const RenderSpec& desc, Rng& rng) {
   const double cx = rng.uniform(0, width), cy = rng.uniform(0, height);
   const double angle = rng.uniform(0, kPi);
   const double ux = std::cos(angle), uy = std::sin(angle);  // along the trail
-  const double sigma = spec.satellite_fwhm_px / kFwhmPerSigma;
+  const double sigma = desc.satellite_fwhm_px / kFwhmPerSigma;
   const double reach = 5 * sigma + 1;
   const size_t plane = size_t(width) * height;
   auto add = [&](int px, int py) {
     if (px < 0 || py < 0 || px >= int(width) || py >= int(height)) return;
     const double d = (px - cx) * uy - (py - cy) * ux;  // distance across the trail
-    const float v = float(spec.satellite_adu * std::exp(-0.5 * d * d / (sigma * sigma)));
+    const float v = float(desc.satellite_adu * std::exp(-0.5 * d * d / (sigma * sigma)));
     for (uint32_t c = 0; c < channels; ++c) pixels[c * plane + size_t(py) * width + px] += v;
   };
   // Walk the longer axis so every pixel near the line is visited once.
@@ -257,18 +257,18 @@ double scale_for_diagonal(double diagonal_deg, uint32_t width, uint32_t height) 
   return diagonal_deg * 3600 / std::hypot(double(width), double(height));
 }
 
-Wcs true_wcs(const RenderSpec& spec) {
+Wcs true_wcs(const RenderSpec& desc) {
   Wcs wcs;
-  const double s = spec.scale_arcsec / 3600 * kDegToRad;
-  const double cdelt1 = spec.flipped ? s : -s;
+  const double s = desc.scale_arcsec / 3600 * kDegToRad;
+  const double cdelt1 = desc.flipped ? s : -s;
   const double cdelt2 = s;
-  const double rho = spec.rotation_deg * kDegToRad;
+  const double rho = desc.rotation_deg * kDegToRad;
   wcs.cd = {cdelt1 * std::cos(rho), -cdelt2 * std::sin(rho), cdelt1 * std::sin(rho),
             cdelt2 * std::cos(rho)};
-  wcs.crpix = {(spec.width - 1) / 2.0, (spec.height - 1) / 2.0};
-  wcs.crval = {std::fmod(spec.ra_deg, 360.0) * kDegToRad, spec.dec_deg * kDegToRad};
+  wcs.crpix = {(desc.width - 1) / 2.0, (desc.height - 1) / 2.0};
+  wcs.crval = {std::fmod(desc.ra_deg, 360.0) * kDegToRad, desc.dec_deg * kDegToRad};
   if (wcs.crval[0] < 0) wcs.crval[0] += 2 * kPi;
-  wcs.sip = spec.sip;
+  wcs.sip = desc.sip;
   return wcs;
 }
 
@@ -283,20 +283,20 @@ Sip radial_sip(double corner_fraction, uint32_t width, uint32_t height) {
   return sip;
 }
 
-std::expected<RenderedImage, std::string> render_field(const RenderSpec& spec,
+std::expected<RenderedImage, std::string> render_field(const RenderSpec& desc,
                                                        std::span<const CatalogStar> catalogue) {
-  if (auto problem = check_spec(spec); !problem.empty()) return std::unexpected(problem);
+  if (auto problem = check_spec(desc); !problem.empty()) return std::unexpected(problem);
   RenderedImage image;
-  image.width = spec.width;
-  image.height = spec.height;
-  image.channels = spec.channels;
-  image.wcs = true_wcs(spec);
-  image.saturation = std::min(spec.full_well, 65535.0);
-  const uint32_t w = spec.width, h = spec.height;
+  image.width = desc.width;
+  image.height = desc.height;
+  image.channels = desc.channels;
+  image.wcs = true_wcs(desc);
+  image.saturation = std::min(desc.full_well, 65535.0);
+  const uint32_t w = desc.width, h = desc.height;
   const size_t plane = size_t(w) * h;
-  image.pixels.assign(plane * spec.channels, 0.0f);
+  image.pixels.assign(plane * desc.channels, 0.0f);
 
-  const Psf psf = make_psf(spec);
+  const Psf psf = make_psf(desc);
   const Wcs& wcs = image.wcs;
 
   // Pre-selection: the widest angle from the centre to the frame, grown by
@@ -319,18 +319,18 @@ std::expected<RenderedImage, std::string> render_field(const RenderSpec& spec,
   }
   const double cos_radius = std::cos(radius);
 
-  Rng scatter = stream(spec.seed, kScatter);
-  Rng colour = stream(spec.seed, kColour);
+  Rng scatter = stream(desc.seed, kScatter);
+  Rng colour = stream(desc.seed, kColour);
   float faintest = -99;
   for (const CatalogStar& star : catalogue) {
-    if (!(star.mag <= spec.mag_limit)) continue;
+    if (!(star.mag <= desc.mag_limit)) continue;
     const double ra = star.ra_deg * kDegToRad, dec = star.dec_deg * kDegToRad;
     const auto v = unit_vector(ra, dec);
     if (v[0] * centre[0] + v[1] * centre[1] + v[2] * centre[2] < cos_radius) continue;
     const auto pixel = wcs.sky_to_pixel(ra, dec);
     if (!pixel) continue;
-    const double mag = star.mag + spec.colour_scatter_mag * scatter.normal();
-    const double flux = std::pow(10.0, -0.4 * (mag - spec.zero_point));
+    const double mag = star.mag + desc.colour_scatter_mag * scatter.normal();
+    const double flux = std::pow(10.0, -0.4 * (mag - desc.zero_point));
     const int reach = psf.stamp_radius(flux);
     const auto [x, y] = *pixel;
     if (x < -reach || y < -reach || x > w - 1 + reach || y > h - 1 + reach) continue;
@@ -340,64 +340,64 @@ std::expected<RenderedImage, std::string> render_field(const RenderSpec& spec,
 
   // Faint stars, denser towards the faint end as real counts are (about 0.3 dex per magnitude).
   {
-    Rng rng = stream(spec.seed, kFaint);
-    const double m0 = faintest > -99 ? faintest : std::min(spec.mag_limit, 12.0);
-    const double span = std::pow(10.0, 0.3 * spec.faint_range_mag) - 1;
-    for (uint32_t i = 0; i < spec.faint_stars; ++i) {
+    Rng rng = stream(desc.seed, kFaint);
+    const double m0 = faintest > -99 ? faintest : std::min(desc.mag_limit, 12.0);
+    const double span = std::pow(10.0, 0.3 * desc.faint_range_mag) - 1;
+    for (uint32_t i = 0; i < desc.faint_stars; ++i) {
       const double x = rng.uniform(-0.5, w - 0.5), y = rng.uniform(-0.5, h - 0.5);
       const double mag = m0 + std::log10(1 + rng.uniform() * span) / 0.3;
       const Vec2 sky = wcs.pixel_to_sky(x, y);
       image.stars.push_back({x, y, sky[0] * kRadToDeg, sky[1] * kRadToDeg, float(mag),
-                             std::pow(10.0, -0.4 * (mag - spec.zero_point)), false});
+                             std::pow(10.0, -0.4 * (mag - desc.zero_point)), false});
     }
   }
   for (const RenderedStar& star : image.stars)
-    add_star(image.pixels, w, h, spec.channels, psf, star.x, star.y, star.flux,
-             colour_weights(spec.channels, colour));
+    add_star(image.pixels, w, h, desc.channels, psf, star.x, star.y, star.flux,
+             colour_weights(desc.channels, colour));
   std::stable_sort(image.stars.begin(), image.stars.end(),
                    [](const RenderedStar& a, const RenderedStar& b) { return a.flux > b.flux; });
 
-  if (spec.satellite) {
-    Rng rng = stream(spec.seed, kTrail);
-    add_trail(image.pixels, w, h, spec.channels, spec, rng);
+  if (desc.satellite) {
+    Rng rng = stream(desc.seed, kTrail);
+    add_trail(image.pixels, w, h, desc.channels, desc, rng);
   }
 
   // Sky, vignetting, noise and the clip, in one pass over the frame.
   const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
   const double corner = std::max(1.0, std::hypot(cx, cy));
-  const double gx = std::cos(spec.gradient_angle_deg * kDegToRad) * spec.gradient / corner;
-  const double gy = std::sin(spec.gradient_angle_deg * kDegToRad) * spec.gradient / corner;
-  const double read_adu = spec.read_noise_e / spec.gain;
+  const double gx = std::cos(desc.gradient_angle_deg * kDegToRad) * desc.gradient / corner;
+  const double gy = std::sin(desc.gradient_angle_deg * kDegToRad) * desc.gradient / corner;
+  const double read_adu = desc.read_noise_e / desc.gain;
   const std::array<double, 3> sky_tint =
-      spec.channels == 3 ? std::array<double, 3>{0.9, 1.0, 1.1} : std::array<double, 3>{1, 1, 1};
-  Rng noise = stream(spec.seed, kNoise);
-  for (uint32_t c = 0; c < spec.channels; ++c) {
+      desc.channels == 3 ? std::array<double, 3>{0.9, 1.0, 1.1} : std::array<double, 3>{1, 1, 1};
+  Rng noise = stream(desc.seed, kNoise);
+  for (uint32_t c = 0; c < desc.channels; ++c) {
     float* out = image.pixels.data() + c * plane;
     for (uint32_t y = 0; y < h; ++y) {
       const double dy = y - cy;
       for (uint32_t x = 0; x < w; ++x) {
         const double dx = x - cx;
-        const double sky = spec.sky_level * sky_tint[c] * (1 + gx * dx + gy * dy);
-        const double vignette = 1 - spec.vignetting * (dx * dx + dy * dy) / (corner * corner);
+        const double sky = desc.sky_level * sky_tint[c] * (1 + gx * dx + gy * dy);
+        const double vignette = 1 - desc.vignetting * (dx * dx + dy * dy) / (corner * corner);
         double v = std::max(0.0, (out[size_t(y) * w + x] + sky) * vignette);
-        if (spec.noise) {
-          const double electrons = v * spec.gain;
+        if (desc.noise) {
+          const double electrons = v * desc.gain;
           const double shot = electrons < 30 ? noise.poisson(electrons)
                                              : electrons + std::sqrt(electrons) * noise.normal();
-          v = shot / spec.gain + read_adu * noise.normal();
+          v = shot / desc.gain + read_adu * noise.normal();
         }
         out[size_t(y) * w + x] = float(std::clamp(v, 0.0, image.saturation));
       }
     }
   }
-  image.sky_sigma = spec.noise ? std::sqrt(spec.sky_level / spec.gain + read_adu * read_adu) : 0.0;
+  image.sky_sigma = desc.noise ? std::sqrt(desc.sky_level / desc.gain + read_adu * read_adu) : 0.0;
 
-  if (spec.hot_pixels > 0) {
-    Rng rng = stream(spec.seed, kHot);
-    for (uint32_t i = 0; i < spec.hot_pixels; ++i) {
+  if (desc.hot_pixels > 0) {
+    Rng rng = stream(desc.seed, kHot);
+    for (uint32_t i = 0; i < desc.hot_pixels; ++i) {
       const size_t at = size_t(rng.below(h)) * w + rng.below(w);
       const float v = float(image.saturation * rng.uniform(0.2, 1.0));
-      for (uint32_t c = 0; c < spec.channels; ++c) image.pixels[c * plane + at] = v;
+      for (uint32_t c = 0; c < desc.channels; ++c) image.pixels[c * plane + at] = v;
     }
   }
   return image;
@@ -715,7 +715,7 @@ std::expected<void, std::string> write_image(const std::string& path, const Rend
   return std::unexpected(path + ": unknown format");
 }
 
-nlohmann::json truth_json(const RenderSpec& spec, const RenderedImage& image,
+nlohmann::json truth_json(const RenderSpec& desc, const RenderedImage& image,
                           const WriteOptions& options, std::string_view image_file,
                           size_t truth_stars) {
   using nlohmann::json;
@@ -735,39 +735,39 @@ nlohmann::json truth_json(const RenderSpec& spec, const RenderedImage& image,
   w["sip"] = wcs.sip ? sip_json(*wcs.sip) : json(nullptr);
   j["wcs"] = w;
   j["centre"] = {{"ra_deg", wcs.crval[0] * kRadToDeg}, {"dec_deg", wcs.crval[1] * kRadToDeg}};
-  j["scale_arcsec"] = spec.scale_arcsec;
-  j["rotation_deg"] = spec.rotation_deg;
-  j["parity"] = spec.flipped ? "flipped" : "normal";
-  j["fov_deg"] = {spec.width * spec.scale_arcsec / 3600, spec.height * spec.scale_arcsec / 3600};
+  j["scale_arcsec"] = desc.scale_arcsec;
+  j["rotation_deg"] = desc.rotation_deg;
+  j["parity"] = desc.flipped ? "flipped" : "normal";
+  j["fov_deg"] = {desc.width * desc.scale_arcsec / 3600, desc.height * desc.scale_arcsec / 3600};
   j["diagonal_deg"] =
-      std::hypot(double(spec.width), double(spec.height)) * spec.scale_arcsec / 3600;
+      std::hypot(double(desc.width), double(desc.height)) * desc.scale_arcsec / 3600;
 
   json r;
-  r["psf"] = spec.psf == PsfShape::Gaussian ? "gaussian" : "moffat";
-  r["fwhm_px"] = spec.fwhm_px;
-  r["ellipticity"] = spec.ellipticity;
-  r["psf_angle_deg"] = spec.psf_angle_deg;
-  r["moffat_beta"] = spec.moffat_beta;
-  r["zero_point"] = spec.zero_point;
-  r["colour_scatter_mag"] = spec.colour_scatter_mag;
-  r["mag_limit"] = spec.mag_limit;
-  r["faint_stars"] = spec.faint_stars;
-  r["faint_range_mag"] = spec.faint_range_mag;
-  r["sky_level"] = spec.sky_level;
-  r["gradient"] = spec.gradient;
-  r["gradient_angle_deg"] = spec.gradient_angle_deg;
-  r["vignetting"] = spec.vignetting;
-  r["gain"] = spec.gain;
-  r["read_noise_e"] = spec.read_noise_e;
-  r["noise"] = spec.noise;
-  r["full_well"] = spec.full_well;
+  r["psf"] = desc.psf == PsfShape::Gaussian ? "gaussian" : "moffat";
+  r["fwhm_px"] = desc.fwhm_px;
+  r["ellipticity"] = desc.ellipticity;
+  r["psf_angle_deg"] = desc.psf_angle_deg;
+  r["moffat_beta"] = desc.moffat_beta;
+  r["zero_point"] = desc.zero_point;
+  r["colour_scatter_mag"] = desc.colour_scatter_mag;
+  r["mag_limit"] = desc.mag_limit;
+  r["faint_stars"] = desc.faint_stars;
+  r["faint_range_mag"] = desc.faint_range_mag;
+  r["sky_level"] = desc.sky_level;
+  r["gradient"] = desc.gradient;
+  r["gradient_angle_deg"] = desc.gradient_angle_deg;
+  r["vignetting"] = desc.vignetting;
+  r["gain"] = desc.gain;
+  r["read_noise_e"] = desc.read_noise_e;
+  r["noise"] = desc.noise;
+  r["full_well"] = desc.full_well;
   r["saturation"] = image.saturation;
-  r["hot_pixels"] = spec.hot_pixels;
-  r["satellite"] = spec.satellite;
-  r["satellite_adu"] = spec.satellite_adu;
-  r["satellite_fwhm_px"] = spec.satellite_fwhm_px;
+  r["hot_pixels"] = desc.hot_pixels;
+  r["satellite"] = desc.satellite;
+  r["satellite_adu"] = desc.satellite_adu;
+  r["satellite_fwhm_px"] = desc.satellite_fwhm_px;
   r["sky_sigma"] = image.sky_sigma;
-  r["seed"] = spec.seed;
+  r["seed"] = desc.seed;
   j["render"] = r;
 
   json o;
@@ -811,17 +811,17 @@ std::expected<void, std::string> write_text(const std::string& path, std::string
   return {};
 }
 
-std::expected<std::string, std::string> render_to_files(const RenderSpec& spec,
+std::expected<std::string, std::string> render_to_files(const RenderSpec& desc,
                                                         std::span<const CatalogStar> catalogue,
                                                         const WriteOptions& options,
                                                         const std::string& stem,
                                                         size_t truth_stars) {
-  auto image = render_field(spec, catalogue);
+  auto image = render_field(desc, catalogue);
   if (!image) return std::unexpected(image.error());
   const std::string path = stem + std::string(format_extension(options.format));
   if (auto ok = write_image(path, *image, options); !ok) return std::unexpected(ok.error());
   const auto name = std::filesystem::path(path).filename().string();
-  const auto truth = truth_json(spec, *image, options, name, truth_stars);
+  const auto truth = truth_json(desc, *image, options, name, truth_stars);
   if (auto ok = write_text(stem + ".json", truth.dump(1) + "\n"); !ok)
     return std::unexpected(ok.error());
   return path;
@@ -832,7 +832,7 @@ std::expected<std::string, std::string> render_to_files(const RenderSpec& spec,
 RandomField random_field(const BatchRanges& ranges, uint64_t seed, uint32_t index) {
   Rng rng(seed ^ (0x9e3779b97f4a7c15ULL * (uint64_t(index) + 1)));
   RandomField field;
-  RenderSpec& s = field.spec;
+  RenderSpec& s = field.desc;
   s.ra_deg = rng.uniform(0, 360);
   s.dec_deg = std::asin(rng.uniform(-1, 1)) / kDegToRad;
   s.width = ranges.width_min + rng.below(ranges.width_max - ranges.width_min + 1);

@@ -12,7 +12,7 @@
 // file beside it (truth_json).
 //
 // Pixel (x, y) is zero-based and covers [x - 0.5, x + 0.5] x [y - 0.5, y + 0.5].
-// Everything random is drawn from `seed`, so a spec renders the same image
+// Everything random is drawn from `seed`, so a description renders the same image
 // every time.
 #pragma once
 
@@ -86,8 +86,8 @@ struct RenderSpec {
 // Pixel scale (arc seconds) giving a field of `diagonal_deg` across the diagonal.
 double scale_for_diagonal(double diagonal_deg, uint32_t width, uint32_t height);
 
-// The spec's true Wcs: crpix at the image centre ((w - 1) / 2, (h - 1) / 2).
-Wcs true_wcs(const RenderSpec& spec);
+// The description's true Wcs: crpix at the image centre ((w - 1) / 2, (h - 1) / 2).
+Wcs true_wcs(const RenderSpec& desc);
 
 // A radial (barrel for k < 0) third-order SIP, d = k r^2 (u, v), with k chosen so
 // that the corner moves by `corner_fraction` of its distance from the centre.
@@ -114,7 +114,7 @@ struct RenderedImage {
   }
 };
 
-std::expected<RenderedImage, std::string> render_field(const RenderSpec& spec,
+std::expected<RenderedImage, std::string> render_field(const RenderSpec& desc,
                                                        std::span<const CatalogStar> catalogue);
 
 // ---- Writing -------------------------------------------------------------
@@ -146,7 +146,7 @@ std::expected<void, std::string> write_image(const std::string& path, const Rend
 // CRPIX, CD degrees per pixel, SIP A/B in pixels), the centre, scale,
 // rotation and parity, every rendering and writing parameter, and the
 // `truth_stars` brightest catalogue stars with their pixel positions.
-nlohmann::json truth_json(const RenderSpec& spec, const RenderedImage& image,
+nlohmann::json truth_json(const RenderSpec& desc, const RenderedImage& image,
                           const WriteOptions& options, std::string_view image_file,
                           size_t truth_stars = 200);
 
@@ -154,7 +154,7 @@ std::expected<void, std::string> write_text(const std::string& path, std::string
 
 // Renders and writes `stem` + extension and `stem` + ".json"; returns the
 // image path.
-std::expected<std::string, std::string> render_to_files(const RenderSpec& spec,
+std::expected<std::string, std::string> render_to_files(const RenderSpec& desc,
                                                         std::span<const CatalogStar> catalogue,
                                                         const WriteOptions& options,
                                                         const std::string& stem,
@@ -176,7 +176,7 @@ struct BatchRanges {
 };
 
 struct RandomField {
-  RenderSpec spec;
+  RenderSpec desc;
   WriteOptions options;
 };
 

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "kestrune_render 1");
   app.fallthrough();
 
-  RenderSpec spec;
+  RenderSpec desc;
   WriteOptions options;
   std::vector<std::string> catalogues;
   std::string cache_dir = find_cache_dir();
@@ -74,22 +74,22 @@ int main(int argc, char** argv) {
   app.add_flag("--no-cache", no_cache, "do not read or write the merged-catalogue cache");
   app.add_option("--truth-stars", truth_stars, "brightest catalogue stars listed in the truth file")
       ->capture_default_str();
-  app.add_option("--seed", spec.seed, "seed of everything random")->capture_default_str();
+  app.add_option("--seed", desc.seed, "seed of everything random")->capture_default_str();
 
   auto* single = app.add_option_group("field", "one field");
   single->add_option("-o,--output", output, "output path without extension")->capture_default_str();
-  single->add_option("--ra", spec.ra_deg, "centre RA, degrees")->capture_default_str();
-  single->add_option("--dec", spec.dec_deg, "centre Dec, degrees")->capture_default_str();
-  auto* scale_opt = single->add_option("--scale", spec.scale_arcsec, "pixel scale, arcsec/pixel")
+  single->add_option("--ra", desc.ra_deg, "centre RA, degrees")->capture_default_str();
+  single->add_option("--dec", desc.dec_deg, "centre Dec, degrees")->capture_default_str();
+  auto* scale_opt = single->add_option("--scale", desc.scale_arcsec, "pixel scale, arcsec/pixel")
                         ->capture_default_str();
   auto* fov_opt = single->add_option("--fov", fov_deg, "field width, degrees (sets the scale)");
   auto* diag_opt =
       single->add_option("--diagonal", diagonal_deg, "field diagonal, degrees (sets the scale)");
   scale_opt->excludes(fov_opt)->excludes(diag_opt);
   fov_opt->excludes(diag_opt);
-  single->add_option("--rotation", spec.rotation_deg, "rotation, degrees: atan2(-CD1_2, CD2_2)")
+  single->add_option("--rotation", desc.rotation_deg, "rotation, degrees: atan2(-CD1_2, CD2_2)")
       ->capture_default_str();
-  single->add_flag("--flip", spec.flipped, "mirrored parity (positive CD determinant)");
+  single->add_flag("--flip", desc.flipped, "mirrored parity (positive CD determinant)");
   single->add_option(
       "--distortion", radial,
       "radial SIP: corner displacement as a fraction of its radius (negative: barrel)");
@@ -98,49 +98,49 @@ int main(int argc, char** argv) {
       ->add_option("--sip-a", sip_a, "SIP A coefficients in term order (2,0) (1,1) (0,2) (3,0) ...")
       ->delimiter(',');
   single->add_option("--sip-b", sip_b, "SIP B coefficients, same order")->delimiter(',');
-  single->add_option("-W,--width", spec.width, "image width, pixels")->capture_default_str();
-  single->add_option("-H,--height", spec.height, "image height, pixels")->capture_default_str();
+  single->add_option("-W,--width", desc.width, "image width, pixels")->capture_default_str();
+  single->add_option("-H,--height", desc.height, "image height, pixels")->capture_default_str();
   single->add_flag(
-      "--colour", [&](int64_t) { spec.channels = 3; }, "three colour channels");
+      "--colour", [&](int64_t) { desc.channels = 3; }, "three colour channels");
   single->add_option("--psf", psf_name, "gaussian or moffat")
       ->check(CLI::IsMember({"gaussian", "moffat"}))
       ->capture_default_str();
-  single->add_option("--fwhm", spec.fwhm_px, "PSF FWHM, pixels")->capture_default_str();
-  single->add_option("--ellipticity", spec.ellipticity, "1 - minor/major")->capture_default_str();
-  single->add_option("--psf-angle", spec.psf_angle_deg, "major axis angle from +x, degrees")
+  single->add_option("--fwhm", desc.fwhm_px, "PSF FWHM, pixels")->capture_default_str();
+  single->add_option("--ellipticity", desc.ellipticity, "1 - minor/major")->capture_default_str();
+  single->add_option("--psf-angle", desc.psf_angle_deg, "major axis angle from +x, degrees")
       ->capture_default_str();
-  single->add_option("--beta", spec.moffat_beta, "Moffat beta")->capture_default_str();
-  single->add_option("--zero-point", spec.zero_point, "magnitude of a 1 ADU star")
+  single->add_option("--beta", desc.moffat_beta, "Moffat beta")->capture_default_str();
+  single->add_option("--zero-point", desc.zero_point, "magnitude of a 1 ADU star")
       ->capture_default_str();
-  single->add_option("--colour-scatter", spec.colour_scatter_mag, "per-star magnitude scatter")
+  single->add_option("--colour-scatter", desc.colour_scatter_mag, "per-star magnitude scatter")
       ->capture_default_str();
-  single->add_option("--mag-limit", spec.mag_limit, "faintest catalogue magnitude drawn")
+  single->add_option("--mag-limit", desc.mag_limit, "faintest catalogue magnitude drawn")
       ->capture_default_str();
-  single->add_option("--faint-stars", spec.faint_stars, "extra stars fainter than the catalogue")
+  single->add_option("--faint-stars", desc.faint_stars, "extra stars fainter than the catalogue")
       ->capture_default_str();
   single
-      ->add_option("--faint-range", spec.faint_range_mag,
+      ->add_option("--faint-range", desc.faint_range_mag,
                    "magnitudes below the catalogue's faint end")
       ->capture_default_str();
-  single->add_option("--sky", spec.sky_level, "sky level, ADU")->capture_default_str();
-  single->add_option("--gradient", spec.gradient, "sky change centre to corner, fraction")
+  single->add_option("--sky", desc.sky_level, "sky level, ADU")->capture_default_str();
+  single->add_option("--gradient", desc.gradient, "sky change centre to corner, fraction")
       ->capture_default_str();
-  single->add_option("--gradient-angle", spec.gradient_angle_deg, "gradient direction, degrees")
+  single->add_option("--gradient-angle", desc.gradient_angle_deg, "gradient direction, degrees")
       ->capture_default_str();
-  single->add_option("--vignetting", spec.vignetting, "light lost in the corners, fraction")
+  single->add_option("--vignetting", desc.vignetting, "light lost in the corners, fraction")
       ->capture_default_str();
-  single->add_option("--gain", spec.gain, "electrons per ADU")->capture_default_str();
-  single->add_option("--read-noise", spec.read_noise_e, "read noise, electrons")
+  single->add_option("--gain", desc.gain, "electrons per ADU")->capture_default_str();
+  single->add_option("--read-noise", desc.read_noise_e, "read noise, electrons")
       ->capture_default_str();
   single->add_flag(
-      "--no-noise", [&](int64_t) { spec.noise = false; }, "noise-free image");
-  single->add_option("--full-well", spec.full_well, "saturation level, ADU")->capture_default_str();
-  single->add_option("--hot-pixels", spec.hot_pixels, "number of hot pixels")
+      "--no-noise", [&](int64_t) { desc.noise = false; }, "noise-free image");
+  single->add_option("--full-well", desc.full_well, "saturation level, ADU")->capture_default_str();
+  single->add_option("--hot-pixels", desc.hot_pixels, "number of hot pixels")
       ->capture_default_str();
-  single->add_flag("--satellite", spec.satellite, "add a satellite trail");
-  single->add_option("--satellite-adu", spec.satellite_adu, "trail peak above the sky, ADU")
+  single->add_flag("--satellite", desc.satellite, "add a satellite trail");
+  single->add_option("--satellite-adu", desc.satellite_adu, "trail peak above the sky, ADU")
       ->capture_default_str();
-  single->add_option("--satellite-fwhm", spec.satellite_fwhm_px, "trail width, pixels")
+  single->add_option("--satellite-fwhm", desc.satellite_fwhm_px, "trail width, pixels")
       ->capture_default_str();
   single->add_option("-f,--format", options.format, "fits16, fits32, png8, png16, jpeg or tiff16")
       ->transform(CLI::CheckedTransformer(kFormatNames, CLI::ignore_case));
@@ -198,16 +198,16 @@ int main(int argc, char** argv) {
       for (const auto& name : format_names) ranges.formats.push_back(*parse_format(name));
     }
   } else {
-    spec.psf = psf_name == "moffat" ? PsfShape::Moffat : PsfShape::Gaussian;
-    if (fov_deg) spec.scale_arcsec = *fov_deg * 3600 / spec.width;
+    desc.psf = psf_name == "moffat" ? PsfShape::Moffat : PsfShape::Gaussian;
+    if (fov_deg) desc.scale_arcsec = *fov_deg * 3600 / desc.width;
     if (diagonal_deg)
-      spec.scale_arcsec = scale_for_diagonal(*diagonal_deg, spec.width, spec.height);
+      desc.scale_arcsec = scale_for_diagonal(*diagonal_deg, desc.width, desc.height);
     if (radial != 0 && !sip_a.empty()) {
       std::fprintf(stderr,
                    "kestrune_render: --distortion and --sip-a/--sip-b exclude each other\n");
       return 2;
     }
-    if (radial != 0) spec.sip = radial_sip(radial, spec.width, spec.height);
+    if (radial != 0) desc.sip = radial_sip(radial, desc.width, desc.height);
     if (!sip_a.empty() || !sip_b.empty()) {
       const size_t terms = Sip::terms(sip_order).size();
       if (sip_order < 2 || sip_a.size() != terms || sip_b.size() != terms) {
@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
                      sip_order, terms);
         return 2;
       }
-      spec.sip = Sip{sip_a, sip_b, uint8_t(sip_order)};
+      desc.sip = Sip{sip_a, sip_b, uint8_t(sip_order)};
     }
   }
 
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
   if (!batch->parsed()) {
     if (const auto parent = fs::path(output).parent_path(); !parent.empty())
       fs::create_directories(parent);
-    auto path = render_to_files(spec, *stars, options, output, truth_stars);
+    auto path = render_to_files(desc, *stars, options, output, truth_stars);
     if (!path) {
       std::fprintf(stderr, "kestrune_render: %s\n", path.error().c_str());
       return 1;
@@ -256,16 +256,16 @@ int main(int argc, char** argv) {
       "image,truth,format,width,height,channels,ra_deg,dec_deg,diagonal_deg,scale_arcsec,rotation_"
       "deg,parity,sip\n";
   for (uint32_t i = 0; i < count; ++i) {
-    const RandomField field = random_field(ranges, spec.seed, i);
+    const RandomField field = random_field(ranges, desc.seed, i);
     char name[32];
     std::snprintf(name, sizeof name, "field_%04u", i);
     const std::string stem = (fs::path(dir) / name).string();
-    auto path = render_to_files(field.spec, *stars, field.options, stem, truth_stars);
+    auto path = render_to_files(field.desc, *stars, field.options, stem, truth_stars);
     if (!path) {
       std::fprintf(stderr, "kestrune_render: %s\n", path.error().c_str());
       return 1;
     }
-    const RenderSpec& s = field.spec;
+    const RenderSpec& s = field.desc;
     char line[512];
     std::snprintf(
         line, sizeof line, "%s,%s.json,%s,%u,%u,%u,%.8f,%.8f,%.6f,%.6f,%.4f,%s,%s\n",

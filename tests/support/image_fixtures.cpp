@@ -33,14 +33,14 @@ void write_values(fitsfile* f, int type, const std::vector<double>& raw, int* st
 
 }  // namespace
 
-void write_fits(const std::filesystem::path& path, const FitsSpec& spec) {
+void write_fits(const std::filesystem::path& path, const FitsSpec& desc) {
   fitsfile* f = nullptr;
   int status = 0;
   std::string name = "!" + path.string();
   fits_create_file(&f, name.c_str(), &status);
-  std::vector<long> axes = spec.axes;
-  fits_create_img(f, spec.bitpix, static_cast<int>(axes.size()), axes.data(), &status);
-  for (const auto& key : spec.keys) {
+  std::vector<long> axes = desc.axes;
+  fits_create_img(f, desc.bitpix, static_cast<int>(axes.size()), axes.data(), &status);
+  for (const auto& key : desc.keys) {
     if (auto* i = std::get_if<long long>(&key.value)) {
       LONGLONG v = *i;
       fits_write_key(f, TLONGLONG, key.name.c_str(), &v, nullptr, &status);
@@ -54,25 +54,25 @@ void write_fits(const std::filesystem::path& path, const FitsSpec& spec) {
   }
   // The values given are the stored ones: no scaling on the way out.
   fits_set_bscale(f, 1.0, 0.0, &status);
-  if (!spec.raw.empty()) {
-    switch (spec.bitpix) {
+  if (!desc.raw.empty()) {
+    switch (desc.bitpix) {
       case BYTE_IMG:
-        write_values<unsigned char>(f, TBYTE, spec.raw, &status);
+        write_values<unsigned char>(f, TBYTE, desc.raw, &status);
         break;
       case SHORT_IMG:
-        write_values<short>(f, TSHORT, spec.raw, &status);
+        write_values<short>(f, TSHORT, desc.raw, &status);
         break;
       case LONG_IMG:
-        write_values<int>(f, TINT, spec.raw, &status);
+        write_values<int>(f, TINT, desc.raw, &status);
         break;
       case FLOAT_IMG:
-        write_values<float>(f, TFLOAT, spec.raw, &status);
+        write_values<float>(f, TFLOAT, desc.raw, &status);
         break;
       case DOUBLE_IMG:
-        write_values<double>(f, TDOUBLE, spec.raw, &status);
+        write_values<double>(f, TDOUBLE, desc.raw, &status);
         break;
       default:
-        ADD_FAILURE() << "no writer for BITPIX " << spec.bitpix;
+        ADD_FAILURE() << "no writer for BITPIX " << desc.bitpix;
     }
   }
   fits_close_file(f, &status);
@@ -116,44 +116,44 @@ void run_tool(const std::string& command) {
   ASSERT_EQ(status, 0) << command << "\n" << output;
 }
 
-void write_tiff(const std::filesystem::path& path, const TiffSpec& spec) {
+void write_tiff(const std::filesystem::path& path, const TiffSpec& desc) {
   TIFF* t = TIFFOpen(path.c_str(), "w");
   ASSERT_NE(t, nullptr) << path;
-  const uint32_t rps = spec.rows_per_strip == 0 ? spec.height : spec.rows_per_strip;
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, spec.width);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, spec.height);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spec.samples_per_pixel);
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, spec.bits);
-  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, spec.sample_format);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, spec.photometric);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, spec.planar);
+  const uint32_t rps = desc.rows_per_strip == 0 ? desc.height : desc.rows_per_strip;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, desc.width);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, desc.height);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, desc.samples_per_pixel);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, desc.bits);
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, desc.sample_format);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, desc.photometric);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, desc.planar);
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rps);
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
   std::vector<uint16_t> map;
-  if (spec.photometric == PHOTOMETRIC_PALETTE) {
-    map.assign(size_t{1} << spec.bits, 0);
+  if (desc.photometric == PHOTOMETRIC_PALETTE) {
+    map.assign(size_t{1} << desc.bits, 0);
     TIFFSetField(t, TIFFTAG_COLORMAP, map.data(), map.data(), map.data());
   }
-  if (spec.samples_per_pixel == 2 || spec.samples_per_pixel == 4) {
-    if (spec.photometric != PHOTOMETRIC_SEPARATED) {
+  if (desc.samples_per_pixel == 2 || desc.samples_per_pixel == 4) {
+    if (desc.photometric != PHOTOMETRIC_SEPARATED) {
       uint16_t extra = EXTRASAMPLE_UNASSALPHA;
       TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
   }
-  const bool separate = spec.planar == PLANARCONFIG_SEPARATE;
+  const bool separate = desc.planar == PLANARCONFIG_SEPARATE;
   const size_t row_bytes =
-      (size_t{spec.width} * (separate ? 1 : spec.samples_per_pixel) * spec.bits + 7) / 8;
-  const uint32_t strips_per_plane = (spec.height + rps - 1) / rps;
-  const uint32_t rows = std::min(spec.rows_written, spec.height);
-  const size_t plane_bytes = row_bytes * spec.height;
-  for (uint16_t p = 0; p < (separate ? spec.samples_per_pixel : 1); ++p) {
+      (size_t{desc.width} * (separate ? 1 : desc.samples_per_pixel) * desc.bits + 7) / 8;
+  const uint32_t strips_per_plane = (desc.height + rps - 1) / rps;
+  const uint32_t rows = std::min(desc.rows_written, desc.height);
+  const size_t plane_bytes = row_bytes * desc.height;
+  for (uint16_t p = 0; p < (separate ? desc.samples_per_pixel : 1); ++p) {
     for (uint32_t s = 0; s < strips_per_plane && s * rps < rows; ++s) {
-      const uint32_t n = std::min(rps, spec.height - s * rps);
+      const uint32_t n = std::min(rps, desc.height - s * rps);
       const size_t from = p * plane_bytes + size_t{s} * rps * row_bytes;
       std::vector<std::byte> strip(n * row_bytes);
-      if (from < spec.data.size()) {
-        std::memcpy(strip.data(), spec.data.data() + from,
-                    std::min(strip.size(), spec.data.size() - from));
+      if (from < desc.data.size()) {
+        std::memcpy(strip.data(), desc.data.data() + from,
+                    std::min(strip.size(), desc.data.size() - from));
       }
       ASSERT_GE(TIFFWriteEncodedStrip(t, p * strips_per_plane + s, strip.data(),
                                       static_cast<tmsize_t>(strip.size())),

@@ -30,7 +30,7 @@ struct FitsSpec {
   std::vector<double> raw;
   std::vector<FitsKey> keys;
 };
-void write_fits(const std::filesystem::path& path, const FitsSpec& spec);
+void write_fits(const std::filesystem::path& path, const FitsSpec& desc);
 
 // Byte offset of the data array of a file written by write_fits (after END).
 size_t fits_data_offset(const std::filesystem::path& path);
@@ -58,7 +58,7 @@ struct TiffSpec {
   uint32_t rows_written = UINT32_MAX;  // fewer leaves the rest of the image out
   std::vector<std::byte> data;
 };
-void write_tiff(const std::filesystem::path& path, const TiffSpec& spec);
+void write_tiff(const std::filesystem::path& path, const TiffSpec& desc);
 
 // A PNG whose header claims width x height (8-bit gray) but that holds only
 // its first rows: enough for a reader to see the size and the image data.

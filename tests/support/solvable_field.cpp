@@ -24,25 +24,25 @@ struct Rng {
 
 Field make_field() {
   Field f;
-  f.spec.ra_deg = 83.8;
-  f.spec.dec_deg = -5.4;
-  f.spec.scale_arcsec = 30;
-  f.spec.rotation_deg = 20;
-  f.spec.width = 160;
-  f.spec.height = 120;
-  f.spec.fwhm_px = 2.2;
-  f.spec.seed = 3;
+  f.desc.ra_deg = 83.8;
+  f.desc.dec_deg = -5.4;
+  f.desc.scale_arcsec = 30;
+  f.desc.rotation_deg = 20;
+  f.desc.width = 160;
+  f.desc.height = 120;
+  f.desc.fwhm_px = 2.2;
+  f.desc.seed = 3;
 
   const double diag_rad =
-      std::hypot(f.spec.width, f.spec.height) * f.spec.scale_arcsec / 3600 * kDegToRad;
-  const Wcs wcs = tools::true_wcs(f.spec);
+      std::hypot(f.desc.width, f.desc.height) * f.desc.scale_arcsec / 3600 * kDegToRad;
+  const Wcs wcs = tools::true_wcs(f.desc);
 
   // Stars uniform over a cap of the field's diagonal, brightest first.
   constexpr size_t kStars = 800;
   Rng rng{11};
   tools::DbSpec db;
   const double cos_max = std::cos(diag_rad);
-  const double ra0 = f.spec.ra_deg * kDegToRad, dec0 = f.spec.dec_deg * kDegToRad;
+  const double ra0 = f.desc.ra_deg * kDegToRad, dec0 = f.desc.dec_deg * kDegToRad;
   for (size_t i = 0; i < kStars; ++i) {
     const double cos_t = 1 - rng.uniform() * (1 - cos_max), sin_t = std::sqrt(1 - cos_t * cos_t);
     const double phi = 2 * std::numbers::pi * rng.uniform();
@@ -66,8 +66,8 @@ Field make_field() {
   for (uint32_t id = 0; id < kStars && bright.size() < 12; ++id) {
     const Vec2 radec = star_radec(db.stars[id]);
     const auto p = wcs.sky_to_pixel(radec[0], radec[1]);
-    if (p && (*p)[0] > 6 && (*p)[0] < f.spec.width - 6 && (*p)[1] > 6 &&
-        (*p)[1] < f.spec.height - 6)
+    if (p && (*p)[0] > 6 && (*p)[0] < f.desc.width - 6 && (*p)[1] > 6 &&
+        (*p)[1] < f.desc.height - 6)
       bright.push_back(id);
   }
   for (size_t i = 0; i < bright.size(); ++i)

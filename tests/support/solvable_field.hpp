@@ -3,7 +3,7 @@
 // Runs that must reach every stage (extraction, quad search, verification,
 // refinement, result files) need a real database and images of its sky: the
 // field's database holds the patterns of its brightest stars, and rendering
-// the spec (in any format, with any noise seed) gives images that solve in a
+// the description (in any format, with any noise seed) gives images that solve in a
 // few milliseconds. The fuzz targets and the process-level tests share it.
 // Everything is deterministic: the same bytes on every build.
 #pragma once
@@ -16,7 +16,7 @@
 namespace kestrune::testing {
 
 struct Field {
-  tools::RenderSpec spec;  // 160 x 120 pixels
+  tools::RenderSpec desc;  // 160 x 120 pixels
   std::vector<tools::CatalogStar> catalogue;
   std::vector<std::byte> database;  // a kestrune.krdb file image
 };

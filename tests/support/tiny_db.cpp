@@ -38,8 +38,8 @@ std::vector<StarRecord> random_stars_in_cap(size_t n, double ra, double dec, dou
   return stars;
 }
 
-std::expected<TinyDb, std::string> make_db(const tools::DbSpec& spec) {
-  auto encoded = tools::encode_database(spec);
+std::expected<TinyDb, std::string> make_db(const tools::DbSpec& desc) {
+  auto encoded = tools::encode_database(desc);
   if (!encoded) return std::unexpected("encoding: " + encoded.error().message());
   auto db = Database::load(encoded->bytes, true, true);
   if (!db) return std::unexpected("loading: " + db.error().message());

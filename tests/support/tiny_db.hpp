@@ -36,9 +36,9 @@ struct TinyDb {
   TinyDb& operator=(const TinyDb&) = delete;
 };
 
-// Encodes `spec` and loads the bytes with both flags; the error text says
+// Encodes `desc` and loads the bytes with both flags; the error text says
 // which step failed.
-std::expected<TinyDb, std::string> make_db(const tools::DbSpec& spec);
+std::expected<TinyDb, std::string> make_db(const tools::DbSpec& desc);
 
 // Every star id 0 .. n-1, for a band that lists all stars.
 std::vector<uint32_t> all_ids(size_t n);
