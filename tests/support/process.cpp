@@ -42,7 +42,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   argv.push_back(nullptr);
 
   int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out_pipe[1], 1);
