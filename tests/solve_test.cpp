@@ -16,6 +16,7 @@
 #include "tests/support/truth.hpp"
 
 namespace kestrune {
+using kestrune::testing::truth_wcs;
 using kestrune::testing::worst_grid_error;
 
 namespace {
@@ -36,17 +37,6 @@ TestDb make_db(const tools::DbSpec& desc) {
   auto db = Database::load(*bytes, true, true);
   EXPECT_TRUE(db.has_value()) << (db ? "" : db.error().message());
   return {std::move(bytes), *db};
-}
-
-// Truth geometry: tangent point at the frame centre, rotation and optional mirror.
-Wcs truth_wcs(double ra_deg, double dec_deg, double scale_arcsec, double rot_deg, bool mirror,
-              double width, double height) {
-  const double s = scale_arcsec * kArcsec, t = rot_deg * kPi / 180, m = mirror ? -1 : 1;
-  Wcs w;
-  w.crval = {ra_deg * kPi / 180, dec_deg * kPi / 180};
-  w.crpix = {(width - 1) / 2, (height - 1) / 2};
-  w.cd = {s * std::cos(t) * m, -s * std::sin(t), s * std::sin(t) * m, s * std::cos(t)};
-  return w;
 }
 
 class Rng {

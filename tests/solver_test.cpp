@@ -17,6 +17,7 @@
 #include "tests/support/truth.hpp"
 
 namespace kestrune {
+using kestrune::testing::truth_wcs;
 using kestrune::testing::worst_grid_error;
 
 namespace {
@@ -68,16 +69,6 @@ TEST(StarsInCrop, HalfOpenBoundsKeepOrderAndFlux) {
     EXPECT_NEAR(out[i].y, want[i][1], 1e-9) << i;
     EXPECT_EQ(out[i].flux, want[i][2]) << i;
   }
-}
-
-Wcs truth_wcs(double ra_deg, double dec_deg, double scale_arcsec, double rot_deg, bool mirror,
-              double width, double height) {
-  const double s = scale_arcsec * kArcsec, t = rot_deg * kPi / 180, m = mirror ? -1 : 1;
-  Wcs w;
-  w.crval = {ra_deg * kPi / 180, dec_deg * kPi / 180};
-  w.crpix = {(width - 1) / 2, (height - 1) / 2};
-  w.cd = {s * std::cos(t) * m, -s * std::sin(t), s * std::sin(t) * m, s * std::cos(t)};
-  return w;
 }
 
 TEST(MoveToFullFrame, ShiftsCrpixAndRecomputesCentreAndField) {

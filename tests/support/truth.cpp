@@ -172,4 +172,14 @@ double worst_grid_error(const Wcs& truth, const Wcs& solved, double w, double h)
   return worst;
 }
 
+Wcs truth_wcs(double ra_deg, double dec_deg, double scale_arcsec, double rot_deg, bool mirror,
+              double width, double height) {
+  const double s = scale_arcsec / 3600 * kDegToRad, t = rot_deg * kDegToRad, m = mirror ? -1 : 1;
+  Wcs w;
+  w.crval = {ra_deg * kDegToRad, dec_deg * kDegToRad};
+  w.crpix = {(width - 1) / 2, (height - 1) / 2};
+  w.cd = {s * std::cos(t) * m, -s * std::sin(t), s * std::sin(t) * m, s * std::cos(t)};
+  return w;
+}
+
 }  // namespace kestrune::testing

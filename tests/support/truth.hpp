@@ -62,4 +62,9 @@ std::optional<double> max_pixel_error(const Wcs& solved, const Truth& truth, int
 // infinity when the solution cannot project a point.
 double worst_grid_error(const Wcs& truth, const Wcs& solved, double w, double h);
 
+// A linear system with its tangent point at the centre of a width x height
+// frame: scale in arc seconds per pixel, rotation in degrees, optional mirror.
+Wcs truth_wcs(double ra_deg, double dec_deg, double scale_arcsec, double rot_deg, bool mirror,
+              double width, double height);
+
 }  // namespace kestrune::testing
