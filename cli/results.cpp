@@ -27,13 +27,17 @@ bool is_switch(std::string_view a) {
 }
 
 // Decodes one UTF-8 sequence at s[i]; returns the code point and advances i,
-// or -1 for a malformed sequence (the caller has rejected those already).
+// or -1 (i unchanged) for a malformed sequence.
 long next_code_point(std::string_view s, size_t& i) {
   auto b = static_cast<unsigned char>(s[i]);
   int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
   if (len == 0 || i + len > s.size()) return -1;
   long cp = len == 1 ? b : b & (0x7F >> len);
-  for (int k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  for (int k = 1; k < len; ++k) {
+    auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (c & 0x3F);
+  }
   i += len;
   return cp;
 }
@@ -59,6 +63,12 @@ bool is_input(const Outputs& outputs, const std::string& path) {
 }
 
 }  // namespace
+
+bool valid_utf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();)
+    if (next_code_point(s, i) < 0) return false;
+  return true;
+}
 
 Args scan_args(std::span<const std::string> args) {
   Args out;

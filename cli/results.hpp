@@ -26,6 +26,9 @@ struct Args {
 // skipped, every other "-..." swallows the argument after it.
 Args scan_args(std::span<const std::string> args);
 
+// Arguments must be text: well-formed UTF-8 sequences.
+bool valid_utf8(std::string_view s);
+
 // The argument list in its debug form: ["-f", "a b", "q\"x"].
 std::string debug_args(std::span<const std::string> args);
 
