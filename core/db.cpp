@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include <healpix_cxx/healpix_base.h>
 #include <healpix_cxx/pointing.h>
@@ -65,6 +66,14 @@ Vec2 lon_lat(double x, double y, double z) {
 constexpr double kMinCoverRadius = 1e-12;
 constexpr uint32_t kMaxCoverDepth = 20;
 
+// A cone that meets at most this many cells is covered faster in the ring
+// scheme, converting its few cells to nested numbers one by one, than by the
+// nested scheme's hierarchical search. Both covers are supersets of the cells
+// the cone meets, and the exact distance test removes the surplus, so the
+// choice never changes a query's result.
+constexpr double kRingCoverMaxCells = 512;
+constexpr double kRingCoverMinRadius = 1e-6;
+
 // Calls f(first, last) for each ascending range of nested cells at `depth`
 // that may meet the cone. Callers guarantee depth <= 29, a finite centre and
 // 0 <= radius < pi/4, which keeps the library away from its failing
@@ -75,8 +84,31 @@ void for_each_cone_range(uint32_t depth, const std::array<double, 3>& centre, do
   const double theta = std::clamp(std::numbers::pi / 2 - ll[1], 0.0, std::numbers::pi);
   const uint32_t cover_depth = std::min(depth, kMaxCoverDepth);
   const uint32_t shift = 2 * (depth - cover_depth);
-  const T_Healpix_Base<int64> base(static_cast<int>(cover_depth), NEST);
   thread_local rangeset<int64> ranges;  // reused, so repeated queries do not allocate
+
+  // Cells of side s cover a disc of radius r widened by a cell in about
+  // pi (r + s)^2 / s^2 cells; s^2 = pi / (3 * 4^depth).
+  const double side = std::sqrt(std::numbers::pi / 3) / static_cast<double>(int64{1} << cover_depth);
+  const double cells = std::numbers::pi * (radius + side) * (radius + side) / (side * side);
+  if (radius >= kRingCoverMinRadius && cells <= kRingCoverMaxCells) {
+    const T_Healpix_Base<int64> ring(static_cast<int>(cover_depth), RING);
+    ring.query_disc_inclusive(pointing(theta, ll[0]), radius, ranges, 1);
+    thread_local std::vector<int64> nested;
+    nested.clear();
+    for (tsize r = 0; r < ranges.nranges(); ++r)
+      for (int64 pix = ranges.ivbegin(r); pix < ranges.ivend(r); ++pix)
+        nested.push_back(ring.ring2nest(pix));
+    std::ranges::sort(nested);
+    for (size_t i = 0; i < nested.size();) {
+      size_t j = i + 1;
+      while (j < nested.size() && nested[j] == nested[j - 1] + 1) ++j;
+      f(nested[i] << shift, (nested[j - 1] + 1) << shift);
+      i = j;
+    }
+    return;
+  }
+
+  const T_Healpix_Base<int64> base(static_cast<int>(cover_depth), NEST);
   base.query_disc_inclusive(pointing(theta, ll[0]), std::max(radius, kMinCoverRadius), ranges, 1);
   for (tsize r = 0; r < ranges.nranges(); ++r)
     f(ranges.ivbegin(r) << shift, ranges.ivend(r) << shift);
@@ -232,29 +264,43 @@ void Database::stars_in_cone(size_t band, const std::array<double, 3>& centre, d
   };
 
   // A damaged cell table (possible without verify_contents) must not lead
-  // outside the run: such a cell is skipped.
-  auto visit = [&](uint64_t cell) {
+  // outside the run: such a cell is skipped. The candidates are gathered
+  // first and tested after, because their records lie scattered over the
+  // star table: the test can then ask for records a few candidates ahead and
+  // overlap the cache misses.
+  const size_t first = out.size();
+  auto gather = [&](uint64_t cell) {
     const uint32_t begin = offs[cell];
     const uint32_t end = offs[cell + 1];
     if (begin > end || end > run.size()) return;
-    for (uint32_t pos = begin; pos < end; ++pos) {
-      const uint32_t id = run[pos];
-      const StarRecord s = star_at(id);
-      if (within(s.x, s.y, s.z)) out.push_back(id);
-    }
+    out.insert(out.end(), run.begin() + begin, run.begin() + end);
   };
 
   const uint64_t cells = offs.size() - 1;
   if (radius >= std::numbers::pi / 4) {
-    for (uint64_t cell = 0; cell < cells; ++cell) visit(cell);
-    return;
+    for (uint64_t cell = 0; cell < cells; ++cell) gather(cell);
+  } else {
+    for_each_cone_range(header_->bands[band].depth, centre, radius,
+                        [&](int64 lo, int64 hi) {
+                          for (int64 cell = std::max<int64>(lo, 0);
+                               cell < hi && static_cast<uint64_t>(cell) < cells; ++cell)
+                            gather(static_cast<uint64_t>(cell));
+                        });
   }
 
-  for_each_cone_range(header_->bands[band].depth, centre, radius, [&](int64 first, int64 last) {
-    for (int64 cell = std::max<int64>(first, 0); cell < last && static_cast<uint64_t>(cell) < cells;
-         ++cell)
-      visit(static_cast<uint64_t>(cell));
-  });
+  constexpr size_t kAhead = 8;
+  auto prefetch = [&](size_t i) {
+    if (i < out.size() && out[i] < stars_.size()) __builtin_prefetch(stars_.data() + out[i]);
+  };
+  for (size_t i = first; i < first + kAhead; ++i) prefetch(i);
+  size_t kept = first;
+  for (size_t i = first; i < out.size(); ++i) {
+    prefetch(i + kAhead);
+    const uint32_t id = out[i];
+    const StarRecord s = star_at(id);
+    if (within(s.x, s.y, s.z)) out[kept++] = id;
+  }
+  out.resize(kept);
 }
 
 std::vector<std::array<uint64_t, 2>> cone_cells(uint32_t depth, const std::array<double, 3>& centre,

@@ -13,9 +13,16 @@ bool lookup(const Database& db, const Pattern& image, const std::array<uint32_t,
   if (slots.empty()) return false;
   const uint64_t mask = slots.size() - 1;
   const KeyList keys = lookup_keys(image);
+  // Each key starts at a random slot of a table far larger than the caches;
+  // asking for all of them first overlaps those misses.
+  std::array<uint64_t, std::tuple_size_v<decltype(keys.keys)>> hashes;
+  for (uint32_t k = 0; k < keys.count; ++k) {
+    hashes[k] = key_hash(keys.keys[k]);
+    __builtin_prefetch(slots.data() + (hashes[k] & mask));
+  }
   for (uint32_t k = 0; k < keys.count; ++k) {
     ++counters.keys;
-    const uint64_t h = key_hash(keys.keys[k]);
+    const uint64_t h = hashes[k];
     const auto tag = static_cast<uint16_t>(h >> 48);
     uint64_t s = h & mask;
     for (uint64_t n = 0; n < slots.size(); ++n, s = (s + 1) & mask) {

@@ -90,14 +90,17 @@ void Ctx::project_field(const Wcs& wcs, size_t band, std::span<const uint32_t> e
   field.clear();
   if (!std::isfinite(radius)) return;
   db.stars_in_cone(band, unit_vector(wcs.crval), radius, cone_ids);
+  // Most of a verification's time is spent here, so stars are projected from
+  // their stored directions and only those in the frame get (RA, Dec).
+  const DirectionProjector projector(wcs);
   for (uint32_t id : cone_ids) {
     if (std::ranges::find(exclude, id) != exclude.end()) continue;
     const StarRecord star = db.star_at(id);
-    const Vec2 radec = star_radec(star);
-    const auto p = wcs.sky_to_pixel(radec[0], radec[1]);
+    const auto p = projector.to_pixel(star.x, star.y, star.z);
     if (!p) continue;
     const auto [x, y] = *p;
     if (x >= 0 && x < width && y >= 0 && y < height) {
+      const Vec2 radec = star_radec(star);
       field.push_back({star.mag, id, x, y, radec[0], radec[1]});
     }
   }

@@ -37,19 +37,27 @@ struct Plane {
   double xi, eta;
 };
 
-// Gnomonic projection about (ra0, dec0); empty at or beyond 90 degrees and
-// for non-finite plane coordinates.
-std::optional<Plane> project(double ra0, double dec0, double ra, double dec) {
-  const double dra = ra - ra0;
-  const double sin_dec = std::sin(dec), cos_dec = std::cos(dec);
-  const double sin_dec0 = std::sin(dec0), cos_dec0 = std::cos(dec0);
+// A tangent point with its trigonometry done once, for projecting many points.
+struct Tangent {
+  double ra0, sin_dec0, cos_dec0;
+  Tangent(double ra, double dec) : ra0(ra), sin_dec0(std::sin(dec)), cos_dec0(std::cos(dec)) {}
+};
+
+// Gnomonic projection of a point whose declination's sine and cosine are
+// given; empty at or beyond 90 degrees and for non-finite plane coordinates.
+std::optional<Plane> project(const Tangent& t, double ra, double sin_dec, double cos_dec) {
+  const double dra = ra - t.ra0;
   const double cos_dra = std::cos(dra);
-  const double d = sin_dec * sin_dec0 + cos_dec * cos_dec0 * cos_dra;
+  const double d = sin_dec * t.sin_dec0 + cos_dec * t.cos_dec0 * cos_dra;
   if (!(d > 1e-12)) return std::nullopt;
   const double xi = std::sin(dra) * cos_dec / d;
-  const double eta = (sin_dec * cos_dec0 - cos_dra * cos_dec * sin_dec0) / d;
+  const double eta = (sin_dec * t.cos_dec0 - cos_dra * cos_dec * t.sin_dec0) / d;
   if (!std::isfinite(xi) || !std::isfinite(eta)) return std::nullopt;
   return Plane{xi, eta};
+}
+
+std::optional<Plane> project(double ra0, double dec0, double ra, double dec) {
+  return project(Tangent(ra0, dec0), ra, std::sin(dec), std::cos(dec));
 }
 
 // Inverse gnomonic projection; a zero or non-finite plane radius stays at the
@@ -145,10 +153,14 @@ Vec2 Wcs::pixel_to_sky(double x, double y) const {
 std::optional<Vec2> Wcs::sky_to_pixel(double ra, double dec) const {
   const auto plane = project(crval[0], crval[1], ra, dec);
   if (!plane) return std::nullopt;
+  return plane_to_pixel(plane->xi, plane->eta);
+}
+
+std::optional<Vec2> Wcs::plane_to_pixel(double xi, double eta) const {
   const double det = cd[0] * cd[3] - cd[2] * cd[1];
   if (det == 0 || !std::isfinite(det)) return std::nullopt;
-  const double ul = (plane->xi * cd[3] - plane->eta * cd[1]) / det;
-  const double vl = (plane->eta * cd[0] - plane->xi * cd[2]) / det;
+  const double ul = (xi * cd[3] - eta * cd[1]) / det;
+  const double vl = (eta * cd[0] - xi * cd[2]) / det;
   if (!sip) return Vec2{ul + crpix[0], vl + crpix[1]};
 
   double u = ul, v = vl;
@@ -165,6 +177,24 @@ std::optional<Vec2> Wcs::sky_to_pixel(double ra, double dec) const {
     if (std::max(std::abs(du), std::abs(dv)) < 1e-6) return Vec2{u + crpix[0], v + crpix[1]};
   }
   return std::nullopt;
+}
+
+DirectionProjector::DirectionProjector(const Wcs& wcs) : wcs_(wcs) {
+  const double sa = std::sin(wcs.crval[0]), ca = std::cos(wcs.crval[0]);
+  const double sd = std::sin(wcs.crval[1]), cd = std::cos(wcs.crval[1]);
+  centre_ = {cd * ca, cd * sa, sd};
+  east_ = {-sa, ca, 0};
+  north_ = {-sd * ca, -sd * sa, cd};
+}
+
+std::optional<Vec2> DirectionProjector::to_pixel(double x, double y, double z) const {
+  const double along = x * centre_[0] + y * centre_[1] + z * centre_[2];
+  // Same limit as the angular form: the direction's cosine to the tangent point.
+  if (!(along > 1e-12 * std::sqrt(x * x + y * y + z * z))) return std::nullopt;
+  const double xi = (x * east_[0] + y * east_[1]) / along;
+  const double eta = (x * north_[0] + y * north_[1] + z * north_[2]) / along;
+  if (!std::isfinite(xi) || !std::isfinite(eta)) return std::nullopt;
+  return wcs_.plane_to_pixel(xi, eta);
 }
 
 std::string Wcs::to_fits_header() const {
@@ -202,13 +232,30 @@ std::optional<std::pair<Wcs, double>> fit_wcs(std::span<const Vec2> pixels,
   double ra0 = crval0[0], dec0 = crval0[1];
   std::array<double, 3> p{}, q{};
   double s = 0;
+  // The sky points' declinations do not change between passes; for the
+  // small fits of the search (four pairs, thousands of times) their sines
+  // and cosines are kept rather than recomputed.
+  constexpr size_t kKept = 16;
+  std::array<double, kKept> sin_dec, cos_dec;
+  const bool keep = sky.size() <= kKept;
+  if (keep) {
+    for (size_t i = 0; i < sky.size(); ++i) {
+      sin_dec[i] = std::sin(sky[i][1]);
+      cos_dec[i] = std::cos(sky[i][1]);
+    }
+  }
 
   for (int pass = 0; pass < 10; ++pass) {
+    const Tangent t(ra0, dec0);
+    auto plane = [&](size_t i) {
+      return keep ? project(t, sky[i][0], sin_dec[i], cos_dec[i])
+                  : project(t, sky[i][0], std::sin(sky[i][1]), std::cos(sky[i][1]));
+    };
     // First sweep: which pairs project, and the scale of their offsets.
     size_t k = 0;
     s = 0;
     for (size_t i = 0; i < sky.size(); ++i) {
-      if (!project(ra0, dec0, sky[i][0], sky[i][1])) continue;
+      if (!plane(i)) continue;
       ++k;
       for (double off : {std::abs(pixels[i][0] - cx), std::abs(pixels[i][1] - cy)}) {
         if (off > s) s = off;  // NaN offsets never win
@@ -220,7 +267,7 @@ std::optional<std::pair<Wcs, double>> fit_wcs(std::span<const Vec2> pixels,
     double sxx = 0, sxy = 0, syy = 0, sx = 0, sy = 0;
     double sxix = 0, sxiy = 0, sxi = 0, setax = 0, setay = 0, seta = 0;
     for (size_t i = 0; i < sky.size(); ++i) {
-      const auto pl = project(ra0, dec0, sky[i][0], sky[i][1]);
+      const auto pl = plane(i);
       if (!pl) continue;
       const double x = (pixels[i][0] - cx) / s, y = (pixels[i][1] - cy) / s;
       sxx += x * x;

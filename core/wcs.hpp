@@ -59,9 +59,26 @@ struct Wcs {
   // Empty for points at or beyond 90 degrees, a singular cd, or a SIP
   // inversion that does not converge.
   std::optional<Vec2> sky_to_pixel(double ra, double dec) const;
+  // The pixel of a tangent-plane point (xi, eta), as the second half of
+  // sky_to_pixel; empty for a singular cd or a SIP inversion that fails.
+  std::optional<Vec2> plane_to_pixel(double xi, double eta) const;
 
   // FITS cards, each padded to 80 characters and ended by a line feed.
   std::string to_fits_header() const;
+};
+
+// Projects directions through one Wcs without trigonometry per point: the
+// tangent point's basis is worked out once, and a direction need not be of
+// unit length. Agrees with sky_to_pixel of the direction's (RA, Dec) to
+// rounding. The Wcs must outlive the projector.
+class DirectionProjector {
+ public:
+  explicit DirectionProjector(const Wcs& wcs);
+  std::optional<Vec2> to_pixel(double x, double y, double z) const;
+
+ private:
+  const Wcs& wcs_;
+  std::array<double, 3> centre_, east_, north_;
 };
 
 namespace wcs {

@@ -252,6 +252,34 @@ TEST(SkyToPixel, NoResultWhereTheProjectionFails) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.wcs->sky_to_pixel(c.ra, c.dec).has_value(), c.projects) << c.what;
+    const double x = std::cos(c.dec) * std::cos(c.ra), y = std::cos(c.dec) * std::sin(c.ra);
+    EXPECT_EQ(DirectionProjector(*c.wcs).to_pixel(x, y, std::sin(c.dec)).has_value(), c.projects)
+        << c.what << " (as a direction)";
+  }
+}
+
+// The search projects catalogue stars from their stored directions; that must
+// land where sky_to_pixel puts their (RA, Dec), whatever the directions' length.
+TEST(DirectionProjector, AgreesWithSkyToPixel) {
+  Wcs wide = linear_wcs(true);
+  wide.cd = {wide.cd[0] * 60, wide.cd[1] * 60, wide.cd[2] * 60, wide.cd[3] * 60};
+  Wcs polar = sip_wcs();
+  polar.crval = {3 * kDeg, 89.9 * kDeg};
+  const Wcs lin = linear_wcs(), sip = sip_wcs();
+  for (const Wcs* w : std::initializer_list<const Wcs*>{&lin, &sip, &wide, &polar}) {
+    const DirectionProjector projector(*w);
+    for (int i = 0; i < 400; ++i) {
+      const Vec2 sky = w->pixel_to_sky(-500 + (i % 20) * 160.0, -400 + (i / 20) * 120.0);
+      const double len = 0.5 + (i % 7) * 0.75;
+      const double x = len * std::cos(sky[1]) * std::cos(sky[0]);
+      const double y = len * std::cos(sky[1]) * std::sin(sky[0]);
+      const auto want = w->sky_to_pixel(sky[0], sky[1]);
+      const auto got = projector.to_pixel(x, y, len * std::sin(sky[1]));
+      ASSERT_EQ(got.has_value(), want.has_value()) << i;
+      if (!got) continue;
+      EXPECT_NEAR((*got)[0], (*want)[0], 1e-7) << i;
+      EXPECT_NEAR((*got)[1], (*want)[1], 1e-7) << i;
+    }
   }
 }
 
