@@ -91,35 +91,123 @@ T load_be(const std::byte* p) {
   return std::bit_cast<T>(u);
 }
 
-// Round half away from zero and clamp to 0..65535; NaN gives 0.
+// Round half away from zero and clamp to 0..65535; NaN gives 0. Written
+// without branches so that the conversion loops vectorise: after the clamp,
+// 65534.5 and up land on 65535 by the same rounding step.
 inline uint16_t to_u16(double w) {
-  if (!(w > 0.0)) return 0;
-  if (w >= 65534.5) return 65535;
-  auto t = static_cast<uint32_t>(w);
-  return static_cast<uint16_t>(t + (w - t >= 0.5 ? 1 : 0));
+  double c = w > 0.0 ? w : 0.0;
+  c = c < 65535.0 ? c : 65535.0;
+  const auto t = static_cast<int32_t>(c);
+  return static_cast<uint16_t>(t + (c - t >= 0.5 ? 1 : 0));
 }
 
-template <typename T>
-void convert_general(const FitsImage& img, uint16_t* out) {
-  const size_t n = size_t{img.width} * img.height;
-  const size_t total = n * img.planes;
-  const std::byte* d = img.data.data();
-  const double bscale = img.bscale, bzero = img.bzero;
+// Samples handled between two reports to the caller's release hook.
+constexpr size_t kBlock = size_t{1} << 16;
 
-  double lo = std::numeric_limits<double>::infinity();
-  double hi = -std::numeric_limits<double>::infinity();
+// The stored bits of a sample kind, and an integer with the order of its
+// finite values: integers are their own key; IEEE values turn from sign and
+// magnitude into two's complement, so that one integer comparison orders
+// them and the exponent bits alone tell infinities and NaN apart.
+template <typename T>
+struct Order {
+  using Bits = std::conditional_t<sizeof(T) == 2, uint16_t,
+                                  std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
+  using Key = std::conditional_t<sizeof(T) == 2, int16_t,
+                                 std::conditional_t<sizeof(T) == 4, int32_t, int64_t>>;
+  static constexpr bool kFloat = std::is_floating_point_v<T>;
+  static constexpr Bits kExponent = sizeof(T) == 4 ? Bits(0x7F800000u) : Bits(0x7FF0000000000000u);
+  static constexpr Key kMagnitude = std::numeric_limits<Key>::max();
+
+  static Bits bits(const std::byte* p) {
+    Bits u;
+    std::memcpy(&u, p, sizeof u);
+    if constexpr (std::endian::native == std::endian::little) u = std::byteswap(u);
+    return u;
+  }
+  static bool finite(Bits u) {
+    if constexpr (kFloat) return (u & kExponent) != kExponent;
+    return true;
+  }
+  static Key key(Bits u) {
+    const auto s = static_cast<Key>(u);
+    if constexpr (kFloat) return s ^ ((s >> (8 * sizeof(Key) - 1)) & kMagnitude);
+    return s;
+  }
+  static T value(Key k) {
+    if constexpr (kFloat) return std::bit_cast<T>(static_cast<Bits>(k ^ ((k >> (8 * sizeof(Key) - 1)) & kMagnitude)));
+    return static_cast<T>(k);
+  }
+};
+
+// Smallest and largest finite physical value, the slow way: each sample
+// scaled, then tested. Needed only when scaling overflows at the extremes.
+template <typename T>
+bool physical_range(const FitsImage& img, double& lo, double& hi) {
+  const size_t total = size_t{img.width} * img.height * img.planes;
+  lo = std::numeric_limits<double>::infinity();
+  hi = -std::numeric_limits<double>::infinity();
   for (size_t i = 0; i < total; ++i) {
-    double v = static_cast<double>(load_be<T>(d + i * sizeof(T))) * bscale + bzero;
+    double v = static_cast<double>(load_be<T>(img.data.data() + i * sizeof(T))) * img.bscale +
+               img.bzero;
     if (std::isfinite(v)) {
       lo = std::min(lo, v);
       hi = std::max(hi, v);
     }
   }
+  return lo <= hi;
+}
 
+// Scaling is monotonic (each rounding step is), so the extremes of the
+// physical values are the scaled extremes of the stored ones, provided those
+// stay finite. The stored extremes come from integer keys, a loop the
+// compiler vectorises, released block by block behind the scan.
+template <typename T>
+bool value_range(const FitsImage& img, const ReleaseBytes& done, double& lo, double& hi) {
+  using O = Order<T>;
+  using Key = typename O::Key;
+  const size_t total = size_t{img.width} * img.height * img.planes;
+  const std::byte* d = img.data.data();
+  Key kmin = std::numeric_limits<Key>::max(), kmax = std::numeric_limits<Key>::min();
+  bool any = false;
+  for (size_t from = 0; from < total; from += kBlock) {
+    const size_t n = std::min(kBlock, total - from);
+    const std::byte* p = d + from * sizeof(T);
+    Key bmin = std::numeric_limits<Key>::max(), bmax = std::numeric_limits<Key>::min();
+    bool bany = false;
+    for (size_t i = 0; i < n; ++i) {
+      const auto u = O::bits(p + i * sizeof(T));
+      const bool f = O::finite(u);
+      const Key k = O::key(u);
+      bmin = std::min(bmin, f ? k : std::numeric_limits<Key>::max());
+      bmax = std::max(bmax, f ? k : std::numeric_limits<Key>::min());
+      bany |= f;
+    }
+    kmin = std::min(kmin, bmin);
+    kmax = std::max(kmax, bmax);
+    any |= bany;
+    if (done) done(img.data.subspan(from * sizeof(T), n * sizeof(T)));
+  }
+  if (!any) return false;
+  double a = static_cast<double>(O::value(kmin)) * img.bscale + img.bzero;
+  double b = static_cast<double>(O::value(kmax)) * img.bscale + img.bzero;
+  if (img.bscale < 0) std::swap(a, b);
+  if (std::isfinite(a) && std::isfinite(b)) {
+    lo = a;
+    hi = b;
+    return true;
+  }
+  return physical_range<T>(img, lo, hi);
+}
+
+template <typename T>
+void convert_general(const FitsImage& img, uint16_t* out, const ReleaseBytes& done) {
+  const size_t n = size_t{img.width} * img.height;
+  const std::byte* d = img.data.data();
+  const double bscale = img.bscale, bzero = img.bzero;
+
+  double lo = 0.0, hi = 0.0;
   double scale = 1.0;
-  if (lo > hi) {
-    lo = 0.0;  // no finite value at all
-  } else {
+  if (value_range<T>(img, done, lo, hi)) {
     lo = std::min(lo, 0.0);
     double range = hi - lo;
     if (range == 0.0) {
@@ -129,22 +217,35 @@ void convert_general(const FitsImage& img, uint16_t* out) {
     } else if (range > 65535.0) {
       scale = 65535.0 / range;
     }
+  } else {
+    lo = 0.0;  // no finite value at all
   }
 
-  if (img.planes == 1) {
-    for (size_t i = 0; i < n; ++i) {
-      double v = static_cast<double>(load_be<T>(d + i * sizeof(T))) * bscale + bzero;
-      out[i] = to_u16((v - lo) * scale);
-    }
-    return;
-  }
+  auto physical = [&](size_t i) {
+    return static_cast<double>(load_be<T>(d + i * sizeof(T))) * bscale + bzero;
+  };
   const double planes = static_cast<double>(img.planes);
-  for (size_t i = 0; i < n; ++i) {
-    double sum = 0.0;
-    for (size_t k = 0; k < img.planes; ++k) {
-      sum += static_cast<double>(load_be<T>(d + (k * n + i) * sizeof(T))) * bscale + bzero;
+  for (size_t from = 0; from < n; from += kBlock) {
+    const size_t count = std::min(kBlock, n - from);
+    if (img.planes == 1) {
+      for (size_t i = from; i < from + count; ++i) out[i] = to_u16((physical(i) - lo) * scale);
+    } else if (img.planes == 3) {
+      for (size_t i = from; i < from + count; ++i) {
+        const double sum = 0.0 + physical(i) + physical(n + i) + physical(2 * n + i);
+        out[i] = to_u16((sum / planes - lo) * scale);
+      }
+    } else {
+      for (size_t i = from; i < from + count; ++i) {
+        double sum = 0.0;
+        for (size_t k = 0; k < img.planes; ++k) sum += physical(k * n + i);
+        out[i] = to_u16((sum / planes - lo) * scale);
+      }
     }
-    out[i] = to_u16((sum / planes - lo) * scale);
+    if (done) {
+      for (size_t k = 0; k < img.planes; ++k) {
+        done(img.data.subspan((k * n + from) * sizeof(T), count * sizeof(T)));
+      }
+    }
   }
 }
 
@@ -363,7 +464,7 @@ std::expected<FitsImage, FitsError> FitsImage::parse(std::span<const std::byte> 
   return img;
 }
 
-SamplePlane FitsImage::to_samples() const {
+SamplePlane FitsImage::to_samples(const ReleaseBytes& done) const {
   SamplePlane plane;
   plane.width = width;
   plane.height = height;
@@ -373,36 +474,37 @@ SamplePlane FitsImage::to_samples() const {
   const std::byte* d = data.data();
 
   if (sample.kind == Sample::I16 && planes == 1) {
-    if (bzero == 32768.0) {
-      // raw + 32768 is the raw pattern with its sign bit flipped.
-      for (size_t i = 0; i < n; ++i) {
-        uint16_t raw;
-        std::memcpy(&raw, d + 2 * i, 2);
-        out[i] = static_cast<uint16_t>(std::byteswap(raw) ^ 0x8000u);
+    const bool offset = bzero == 32768.0;
+    for (size_t from = 0; from < n; from += kBlock) {
+      const size_t count = std::min(kBlock, n - from);
+      if (offset) {
+        // raw + 32768 is the raw pattern with its sign bit flipped.
+        for (size_t i = from; i < from + count; ++i) {
+          out[i] = static_cast<uint16_t>(Order<int16_t>::bits(d + 2 * i) ^ 0x8000u);
+        }
+      } else {
+        for (size_t i = from; i < from + count; ++i) {
+          auto v = static_cast<int16_t>(Order<int16_t>::bits(d + 2 * i));
+          out[i] = static_cast<uint16_t>(v > 0 ? v : 0);
+        }
       }
-    } else {
-      for (size_t i = 0; i < n; ++i) {
-        uint16_t raw;
-        std::memcpy(&raw, d + 2 * i, 2);
-        auto v = static_cast<int16_t>(std::byteswap(raw));
-        out[i] = static_cast<uint16_t>(v > 0 ? v : 0);
-      }
+      if (done) done(data.subspan(2 * from, 2 * count));
     }
     return plane;
   }
 
   switch (sample.kind) {
     case Sample::I16:
-      convert_general<int16_t>(*this, out);
+      convert_general<int16_t>(*this, out, done);
       break;
     case Sample::I32:
-      convert_general<int32_t>(*this, out);
+      convert_general<int32_t>(*this, out, done);
       break;
     case Sample::F32:
-      convert_general<float>(*this, out);
+      convert_general<float>(*this, out, done);
       break;
     case Sample::F64:
-      convert_general<double>(*this, out);
+      convert_general<double>(*this, out, done);
       break;
   }
   return plane;

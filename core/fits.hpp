@@ -5,12 +5,15 @@
 // text) pairs; FitsImage::parse reads the image description from them, checks
 // it and views the data without copying; to_samples turns the data into the
 // 16-bit sample plane that extraction consumes. Only the primary header and
-// its data are ever looked at.
+// its data are ever looked at. to_samples reads the data block by block and
+// can tell its caller which blocks it has finished with, so that a caller
+// holding the file in a mapping can drop those pages as it goes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -76,6 +79,12 @@ struct Sample {
   static double read(Kind kind, std::span<const std::byte> bytes);
 };
 
+// Called with a part of FitsImage::data that to_samples has finished with
+// for now. It may read those bytes again (the conversion pass follows the
+// range pass), so the caller may only drop them in a way that a later read
+// undoes, as MADV_DONTNEED does for a read-only file mapping.
+using ReleaseBytes = std::function<void(std::span<const std::byte>)>;
+
 struct FitsImage {
   FitsHeader header;
   std::optional<std::string> bayer_pattern;  // BAYERPAT; mosaics are read as monochrome
@@ -94,7 +103,7 @@ struct FitsImage {
   // Physical values (raw * bscale + bzero), planes averaged, shifted so that
   // nothing is negative and compressed when wider than 16 bits; unit-range
   // float data are stretched to the full 16 bits.
-  SamplePlane to_samples() const;
+  SamplePlane to_samples(const ReleaseBytes& done = {}) const;
 };
 
 }  // namespace kestrune::fits

@@ -22,23 +22,62 @@ namespace {
 
 constexpr size_t kTiffMaxSingleAlloc = 256u << 20;  // libtiff's intermediate buffers
 
-// The decoder's output before luminance: 8- or 16-bit samples, interleaved
-// by pixel or (TIFF) one whole plane per channel.
-struct Samples {
-  std::vector<uint8_t> u8;
-  std::vector<uint16_t> u16;
-  bool wide = false;
-  bool colour = false;  // R, G, B in channels 0..2; otherwise channel 0 is the gray
-  bool planar = false;
-  bool luminance = false;  // u16 already holds the luminance, one value per pixel
-  size_t channels = 1;
+// A decoder's output: the luminance plane as the file stores it, before the
+// orientation is applied.
+struct Stored {
+  std::vector<uint16_t> plane;  // width * height
+  size_t channels = 1;          // samples per pixel as decoded
   uint32_t width = 0;
   uint32_t height = 0;
   uint8_t bits = 8;
   uint8_t orientation = 1;
 };
 
-using Decoded = std::expected<Samples, ImageInputError>;
+using Decoded = std::expected<Stored, ImageInputError>;
+
+// Luminance of n pixels whose channel c of pixel i is src(c, i), stored at
+// out[i * step]: the mean of R, G and B for colour, else channel 0; wide
+// samples are 16-bit values, narrow ones 8-bit values scaled by 257.
+template <bool Wide, bool Colour, typename Src>
+void mix_pixels(Src src, size_t n, uint16_t* out, size_t step) {
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t v;
+    if constexpr (Colour) {
+      const uint32_t sum = src(0, i) + src(1, i) + src(2, i);
+      v = Wide ? (sum + 1) / 3 : (sum * 257 + 1) / 3;
+    } else {
+      v = Wide ? src(0, i) : src(0, i) * 257;
+    }
+    out[i * step] = static_cast<uint16_t>(v);
+  }
+}
+
+template <typename Src>
+void mix_pixels(bool wide, bool colour, Src src, size_t n, uint16_t* out, size_t step = 1) {
+  if (wide && colour) {
+    mix_pixels<true, true>(src, n, out, step);
+  } else if (wide) {
+    mix_pixels<true, false>(src, n, out, step);
+  } else if (colour) {
+    mix_pixels<false, true>(src, n, out, step);
+  } else {
+    mix_pixels<false, false>(src, n, out, step);
+  }
+}
+
+// Hands the input on to `done` in order, from the last report up to `end`.
+struct Consumed {
+  std::span<const std::byte> bytes;
+  const ReleaseBytes& done;
+  size_t reported = 0;
+
+  void reach(size_t end) {
+    end = std::min(end, bytes.size());
+    if (!done || end <= reported) return;
+    done(bytes.subspan(reported, end - reported));
+    reported = end;
+  }
+};
 
 ImageInputError unsupported(ImageFormat f, std::string text) {
   return {ImageInputError::Unsupported{f, std::move(text)}};
@@ -188,10 +227,11 @@ void jpeg_row_luminance(const uint8_t* p, uint16_t* out, size_t width, J_COLOR_S
 
 // No C++ object may come to life between setjmp and a libjpeg call that can
 // jump back: everything that outlives a jump is declared before setjmp.
-Decoded decode_jpeg(std::span<const std::byte> bytes) {
+Decoded decode_jpeg(std::span<const std::byte> bytes, const ReleaseBytes& done) {
   jpeg_decompress_struct cinfo;
   JpegErrorMgr err;
-  Samples out;
+  Stored out;
+  Consumed consumed{bytes, done};
   std::vector<uint8_t> strip;
   std::optional<ImageInputError> refused;
   jpeg_progress_mgr progress{};
@@ -224,11 +264,9 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
   } else if (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK) {
     cinfo.out_color_space = JCS_CMYK;  // turned into RGB below
     out.channels = 3;
-    out.colour = true;
   } else {
     cinfo.out_color_space = JCS_RGB;
     out.channels = 3;
-    out.colour = true;
   }
   refused = check_limits(ImageFormat::Jpeg, out.width, out.height, 1, out.channels);
   if (refused) {
@@ -241,8 +279,7 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
   // 8-bit colour image never exists in memory.
   const size_t stride = size_t{cinfo.output_width} * cinfo.output_components;
   strip.resize(stride * kJpegStripRows);
-  out.u16.resize(size_t{out.width} * out.height);
-  out.luminance = true;
+  out.plane.resize(size_t{out.width} * out.height);
   while (cinfo.output_scanline < cinfo.output_height) {
     JSAMPROW rows[kJpegStripRows];
     const JDIMENSION first = cinfo.output_scanline;
@@ -251,9 +288,11 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
     JDIMENSION got = 0;
     while (got < n) got += jpeg_read_scanlines(&cinfo, rows + got, n - got);
     for (JDIMENSION k = 0; k < n; ++k) {
-      jpeg_row_luminance(rows[k], out.u16.data() + size_t{first + k} * out.width, out.width,
+      jpeg_row_luminance(rows[k], out.plane.data() + size_t{first + k} * out.width, out.width,
                          cinfo.out_color_space, cinfo.saw_Adobe_marker);
     }
+    consumed.reach(static_cast<size_t>(cinfo.src->next_input_byte -
+                                       reinterpret_cast<const JOCTET*>(bytes.data())));
   }
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);
@@ -269,15 +308,25 @@ Decoded decode_jpeg(std::span<const std::byte> bytes) {
 // surplus zeros, seconds of work for nothing).
 struct PngState {
   std::string text;
-  Samples out;
-  std::vector<png_bytep> rows;
+  Stored out;
   std::optional<ImageInputError> refused;
-  int last_pass = 0;        // the last pass that carries pixels
-  png_uint_32 last_row = 0; // its last row
+  bool wide = false;
+  bool colour = false;
+  bool interlaced = false;
+  int last_pass = 0;         // the last pass that carries pixels
+  png_uint_32 last_row = 0;  // its last row, counted within the pass
   bool image_done = false;
   bool exif_seen = false;
   uint8_t exif_orientation = 1;
+  // Where the walk for a trailing eXIf chunk may start: every chunk before it
+  // went through the reader. 0 when the chunks were not followed that far.
+  size_t resume = 0;
 };
+
+// Adam7: pass p holds the pixels at rows kRow0[p] + k * kRowStep[p] and
+// columns kCol0[p] + k * kColStep[p].
+constexpr png_uint_32 kRow0[] = {0, 0, 4, 0, 2, 0, 1}, kCol0[] = {0, 4, 0, 2, 0, 1, 0};
+constexpr png_uint_32 kRowStep[] = {8, 8, 8, 4, 4, 2, 2}, kColStep[] = {8, 8, 4, 4, 2, 2, 1};
 
 void png_fail(png_structp png, png_const_charp msg) {
   auto* st = static_cast<PngState*>(png_get_error_ptr(png));
@@ -309,16 +358,18 @@ uint8_t png_orientation(png_structp png, png_infop info) {
   return png_exif_orientation(exif, size);
 }
 
+uint32_t be32(std::span<const std::byte> bytes, size_t at) {
+  return (uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) |
+         (uint32_t(bytes[at + 2]) << 8) | uint32_t(bytes[at + 3]);
+}
+
 // The eXIf chunk may follow the image data, where the reader never gets to
-// once the last row is in; so the chunk list is walked for it directly.
-uint8_t png_trailing_exif_orientation(std::span<const std::byte> bytes) {
-  auto be32 = [&](size_t at) {
-    return (uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) |
-           (uint32_t(bytes[at + 2]) << 8) | uint32_t(bytes[at + 3]);
-  };
-  size_t at = 8;  // after the signature
+// once the last row is in; so the chunk list is walked for it directly, from
+// the chunk at `from` (0: from the first chunk) on.
+uint8_t png_trailing_exif_orientation(std::span<const std::byte> bytes, size_t from) {
+  size_t at = std::max<size_t>(from, 8);  // after the signature
   while (at + 12 <= bytes.size()) {
-    const uint64_t length = be32(at);
+    const uint64_t length = be32(bytes, at);
     const auto* type = reinterpret_cast<const char*>(bytes.data() + at + 4);
     if (length > bytes.size() - at - 12) return 1;
     if (std::memcmp(type, "eXIf", 4) == 0)
@@ -343,7 +394,7 @@ int png_on_chunk(png_structp png, png_unknown_chunkp chunk) {
 // Chunks whose content is never used; dropping them skips their inflation.
 constexpr png_byte kPngIgnored[] = "iCCP\0iTXt\0tEXt\0zTXt\0sPLT\0";
 
-// The header is in: transformations, limits, buffers.
+// The header is in: transformations, limits, the plane.
 void png_on_info(png_structp png, png_infop info) {
   auto* st = static_cast<PngState*>(png_get_progressive_ptr(png));
   png_uint_32 w = 0, h = 0;
@@ -352,64 +403,79 @@ void png_on_info(png_structp png, png_infop info) {
   st->refused = check_limits(ImageFormat::Png, w, h, 1, 1);
   if (st->refused) png_error(png, "refused");
 
+  // 16-bit samples stay big-endian: the luminance reads them as they are.
+  // Interlaced rows arrive pass by pass, each pixel once, and go straight to
+  // their place in the plane.
   if (colour_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour_type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
   if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
-  if (depth == 16 && std::endian::native == std::endian::little) png_set_swap(png);
-  png_set_interlace_handling(png);
   png_read_update_info(png, info);
 
-  Samples& out = st->out;
+  Stored& out = st->out;
   out.width = w;
   out.height = h;
   out.channels = png_get_channels(png, info);
   out.bits = static_cast<uint8_t>(png_get_bit_depth(png, info));
-  out.wide = out.bits == 16;
-  out.colour = out.channels >= 3;
+  st->wide = out.bits == 16;
+  st->colour = out.channels >= 3;
   out.orientation = png_orientation(png, info);
-  st->refused = check_limits(ImageFormat::Png, w, h, out.wide ? 2 : 1, out.channels);
+  st->refused = check_limits(ImageFormat::Png, w, h, st->wide ? 2 : 1, out.channels);
   if (st->refused) png_error(png, "refused");
 
-  // Adam7: pass p starts at row kRow0[p], column kCol0[p]; the last pass
-  // with pixels delivers the image's final row.
-  if (interlace == PNG_INTERLACE_ADAM7) {
-    constexpr png_uint_32 kRow0[] = {0, 0, 4, 0, 2, 0, 1}, kCol0[] = {0, 4, 0, 2, 0, 1, 0};
-    constexpr png_uint_32 kRowStep[] = {8, 8, 8, 4, 4, 2, 2};
+  st->interlaced = interlace == PNG_INTERLACE_ADAM7;
+  if (st->interlaced) {
     for (int p = 6; p >= 0; --p) {
       if (w > kCol0[p] && h > kRow0[p]) {
         st->last_pass = p;
-        st->last_row = kRow0[p] + (h - 1 - kRow0[p]) / kRowStep[p] * kRowStep[p];
+        st->last_row = (h - 1 - kRow0[p]) / kRowStep[p];
         break;
       }
     }
   } else {
     st->last_row = h - 1;
   }
+  out.plane.resize(size_t{w} * h);
+}
 
-  const size_t row_samples = size_t{w} * out.channels;
-  st->rows.resize(h);
-  if (out.wide) {
-    out.u16.resize(row_samples * h);
-    for (size_t y = 0; y < h; ++y) {
-      st->rows[y] = reinterpret_cast<png_bytep>(out.u16.data() + y * row_samples);
-    }
+void png_on_row(png_structp png, png_bytep row, png_uint_32 row_num, int pass) {
+  auto* st = static_cast<PngState*>(png_get_progressive_ptr(png));
+  if (row == nullptr) return;
+  const size_t w = st->out.width, c = st->out.channels;
+  size_t y = row_num, x0 = 0, step = 1;
+  if (st->interlaced) {
+    if (pass < 0 || pass > 6 || w <= kCol0[pass]) return;
+    y = kRow0[pass] + size_t{row_num} * kRowStep[pass];
+    x0 = kCol0[pass];
+    step = kColStep[pass];
+  }
+  if (y >= st->out.height) return;
+  const size_t n = (w - x0 + step - 1) / step;
+  uint16_t* out = st->out.plane.data() + y * w + x0;
+  if (st->wide) {
+    auto src = [row, c](size_t ch, size_t i) -> uint32_t {
+      const png_byte* p = row + 2 * (i * c + ch);
+      return uint32_t{p[0]} << 8 | p[1];
+    };
+    mix_pixels(true, st->colour, src, n, out, step);
   } else {
-    out.u8.resize(row_samples * h);
-    for (size_t y = 0; y < h; ++y) st->rows[y] = out.u8.data() + y * row_samples;
+    auto src = [row, c](size_t ch, size_t i) -> uint32_t { return row[i * c + ch]; };
+    mix_pixels(false, st->colour, src, n, out, step);
+  }
+  if ((!st->interlaced || pass == st->last_pass) && row_num == st->last_row) {
+    st->image_done = true;
   }
 }
 
-void png_on_row(png_structp png, png_bytep row, png_uint_32 y, int pass) {
-  auto* st = static_cast<PngState*>(png_get_progressive_ptr(png));
-  if (row == nullptr || y >= st->rows.size()) return;
-  png_progressive_combine_row(png, st->rows[y], row);
-  if (pass == st->last_pass && y == st->last_row) st->image_done = true;
-}
+// Input goes to the reader a chunk at a time (long chunks in slices), so
+// that the bytes behind it can be let go and the reading stops at the chunk
+// in which the image ends.
+constexpr size_t kPngSlice = 256 << 10;
 
 // As for JPEG: nothing with a destructor starts living after setjmp.
-Decoded decode_png(std::span<const std::byte> bytes) {
+Decoded decode_png(std::span<const std::byte> bytes, const ReleaseBytes& done) {
   PngState st;
   PngRead rd;
+  Consumed consumed{bytes, done};
 
   rd.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &st, png_fail, png_warn);
   if (rd.png == nullptr) return std::unexpected(unsupported(ImageFormat::Png, "out of memory"));
@@ -421,7 +487,8 @@ Decoded decode_png(std::span<const std::byte> bytes) {
     // Chunks after the image data only matter for the eXIf block.
     if (st.image_done) {
       if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
-      if (st.out.orientation == 1) st.out.orientation = png_trailing_exif_orientation(bytes);
+      if (st.out.orientation == 1 && !st.exif_seen)
+        st.out.orientation = png_trailing_exif_orientation(bytes, st.resume);
       return std::move(st.out);
     }
     return std::unexpected(img_err(ImageFormat::Png, st.text,
@@ -432,15 +499,41 @@ Decoded decode_png(std::span<const std::byte> bytes) {
   png_set_user_limits(rd.png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_set_chunk_malloc_max(rd.png, kMaxBufferBytes);
   png_set_keep_unknown_chunks(rd.png, PNG_HANDLE_CHUNK_NEVER, kPngIgnored, 5);
+
   // libpng only reads from the buffer it is given.
-  png_process_data(rd.png, rd.info,
-                   reinterpret_cast<png_bytep>(const_cast<std::byte*>(bytes.data())), bytes.size());
+  auto* base = reinterpret_cast<png_bytep>(const_cast<std::byte*>(bytes.data()));
+  auto feed = [&](size_t from, size_t to) {
+    while (from < to && !st.image_done) {
+      const size_t n = std::min(kPngSlice, to - from);
+      png_process_data(rd.png, rd.info, base + from, n);
+      from += n;
+      consumed.reach(from);
+    }
+  };
+  size_t at = std::min<size_t>(8, bytes.size());
+  feed(0, at);
+  bool following = true;  // `at` is the start of a chunk
+  while (at < bytes.size() && !st.image_done) {
+    size_t end = bytes.size();
+    if (following && bytes.size() - at >= 12 && be32(bytes, at) <= bytes.size() - at - 12) {
+      // A skipped eXIf chunk (bad CRC, say) is for the walk to find.
+      if (std::memcmp(bytes.data() + at + 4, "eXIf", 4) == 0) following = false;
+      end = at + 12 + be32(bytes, at);
+    } else {
+      following = false;
+    }
+    st.resume = following ? at : 0;
+    feed(at, end);
+    at = end;
+  }
+  st.resume = following ? at : 0;
   if (!st.image_done) {
     return std::unexpected(corrupt(ImageFormat::Png, "unexpected end of file"));
   }
   if (st.out.orientation == 1) st.out.orientation = png_orientation(rd.png, rd.info);
   if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
-  if (st.out.orientation == 1) st.out.orientation = png_trailing_exif_orientation(bytes);
+  if (st.out.orientation == 1 && !st.exif_seen)
+    st.out.orientation = png_trailing_exif_orientation(bytes, st.resume);
   return std::move(st.out);
 }
 
@@ -498,30 +591,50 @@ struct TiffOptionsFree {
 
 enum class TiffKind { U8, U16, U32, F32 };
 
-// Converts `count` decoded samples into the 8- or 16-bit buffer.
-void store_samples(TiffKind kind, bool invert, const void* src, size_t count, uint8_t* d8,
-                   uint16_t* d16) {
+// Luminance of n pixels of one decoded strip, tile or row: `src` holds the
+// chunk of each plane (one chunk with spp interleaved samples when chunky).
+// Each sample is first brought to 8 or 16 bits as the decoder's kind asks,
+// white-is-zero gray inverted.
+template <typename T, typename Conv>
+void tiff_mix(const std::byte* const* src, bool planar, size_t spp, bool wide, bool colour,
+              Conv conv, size_t n, uint16_t* out) {
+  if (planar) {
+    const T* p[3] = {reinterpret_cast<const T*>(src[0]), nullptr, nullptr};
+    if (colour) {
+      p[1] = reinterpret_cast<const T*>(src[1]);
+      p[2] = reinterpret_cast<const T*>(src[2]);
+    }
+    mix_pixels(wide, colour, [&](size_t c, size_t i) -> uint32_t { return conv(p[c][i]); }, n,
+               out);
+  } else {
+    const T* p = reinterpret_cast<const T*>(src[0]);
+    mix_pixels(wide, colour, [&](size_t c, size_t i) -> uint32_t { return conv(p[i * spp + c]); },
+               n, out);
+  }
+}
+
+void tiff_luminance(TiffKind kind, bool invert, const std::byte* const* src, bool planar,
+                    size_t spp, bool colour, size_t n, uint16_t* out) {
   switch (kind) {
-    case TiffKind::U8: {
-      auto* s = static_cast<const uint8_t*>(src);
-      for (size_t i = 0; i < count; ++i) d8[i] = invert ? 255 - s[i] : s[i];
+    case TiffKind::U8:
+      tiff_mix<uint8_t>(src, planar, spp, false, colour,
+                        [invert](uint8_t v) -> uint32_t { return invert ? 255u - v : v; }, n, out);
       break;
-    }
-    case TiffKind::U16: {
-      auto* s = static_cast<const uint16_t*>(src);
-      for (size_t i = 0; i < count; ++i) d16[i] = invert ? 65535 - s[i] : s[i];
+    case TiffKind::U16:
+      tiff_mix<uint16_t>(src, planar, spp, true, colour,
+                         [invert](uint16_t v) -> uint32_t { return invert ? 65535u - v : v; }, n,
+                         out);
       break;
-    }
-    case TiffKind::U32: {
-      auto* s = static_cast<const uint32_t*>(src);
-      for (size_t i = 0; i < count; ++i) d16[i] = static_cast<uint16_t>((invert ? ~s[i] : s[i]) >> 16);
+    case TiffKind::U32:
+      tiff_mix<uint32_t>(src, planar, spp, true, colour,
+                         [invert](uint32_t v) -> uint32_t { return (invert ? ~v : v) >> 16; }, n,
+                         out);
       break;
-    }
-    case TiffKind::F32: {
-      auto* s = static_cast<const float*>(src);
-      for (size_t i = 0; i < count; ++i) d16[i] = f32_to_u16(invert ? 1.0f - s[i] : s[i]);
+    case TiffKind::F32:
+      tiff_mix<float>(src, planar, spp, true, colour,
+                      [invert](float v) -> uint32_t { return f32_to_u16(invert ? 1.0f - v : v); },
+                      n, out);
       break;
-    }
   }
 }
 
@@ -529,7 +642,11 @@ std::string bits_text(const char* name, unsigned bits) {
   return "colour type " + std::string(name) + "(" + std::to_string(bits) + ")";
 }
 
-Decoded decode_tiff(std::span<const std::byte> bytes) {
+// A decoded strip larger than this is read row by row instead, so that one
+// strip holding the whole image never needs a buffer of that size.
+constexpr uint64_t kTiffStripScratch = 1u << 20;
+
+Decoded decode_tiff(std::span<const std::byte> bytes, const ReleaseBytes& done) {
   static std::once_flag quiet;
   // Paths of libtiff that still report through the process-wide handlers
   // must not print either.
@@ -559,25 +676,27 @@ Decoded decode_tiff(std::span<const std::byte> bytes) {
   if (auto refused = check_limits(F, w, h, 1, 1)) return std::unexpected(std::move(*refused));
 
   uint16_t spp = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar_config = PLANARCONFIG_CONTIG;
-  uint16_t photometric = 0;
+  uint16_t photometric = 0, compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
   TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
   TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
   TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar_config);
+  TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
   if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric)) {
     photometric = spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
   }
 
-  Samples out;
+  Stored out;
   out.width = w;
   out.height = h;
   out.channels = spp;
+  bool colour = false;  // R, G, B in channels 0..2; otherwise channel 0 is the gray
   switch (photometric) {
     case PHOTOMETRIC_MINISBLACK:
     case PHOTOMETRIC_MINISWHITE:
       break;
     case PHOTOMETRIC_RGB:
-      out.colour = spp == 3 || spp == 4;
+      colour = spp == 3 || spp == 4;
       break;
     case PHOTOMETRIC_PALETTE:
       return std::unexpected(unsupported(F, bits_text("Palette", bits)));
@@ -612,27 +731,27 @@ Decoded decode_tiff(std::span<const std::byte> bytes) {
   }
 
   out.bits = static_cast<uint8_t>(bits);
-  out.wide = bits > 8;
-  out.planar = planar_config == PLANARCONFIG_SEPARATE && spp > 1;
+  const bool planar = planar_config == PLANARCONFIG_SEPARATE && spp > 1;
   uint16_t orientation = 1;
   if (TIFFGetField(t, TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8) {
     out.orientation = static_cast<uint8_t>(orientation);
   }
   const bool invert = photometric == PHOTOMETRIC_MINISWHITE;
   const size_t sample_bytes = bits / 8;
-  const size_t plane_samples = size_t{w} * h;
-  const size_t total = plane_samples * spp;
-  const size_t chunk_planes = out.planar ? spp : 1;
-  const size_t spp_chunk = out.planar ? 1 : spp;  // samples per pixel inside a strip or tile
-  if (out.wide) {
-    out.u16.resize(total);
-  } else {
-    out.u8.resize(total);
-  }
-  auto dst8 = [&](size_t at) { return out.u8.data() + at; };
-  auto dst16 = [&](size_t at) { return out.u16.data() + at; };
+  const size_t total = size_t{w} * h * spp;
+  const size_t chunk_planes = planar ? spp : 1;
+  const size_t spp_chunk = planar ? 1 : spp;  // samples per pixel inside a strip or tile
+  out.plane.resize(size_t{w} * h);
 
+  auto release = [&](uint32_t strile) {
+    if (!done) return;
+    const uint64_t at = TIFFGetStrileOffset(t, strile), n = TIFFGetStrileByteCount(t, strile);
+    if (at < bytes.size() && n <= bytes.size() - at) done(bytes.subspan(at, n));
+  };
+  // Every plane of a planar file is decoded, the unused ones too, so that a
+  // damaged one is still reported.
   std::vector<std::byte> scratch;
+  std::vector<const std::byte*> chunks(chunk_planes);
   size_t decoded = 0;
   if (TIFFIsTiled(t)) {
     uint32_t tw = 0, th = 0;
@@ -643,24 +762,36 @@ Decoded decode_tiff(std::span<const std::byte> bytes) {
     if (tile_bytes > kTiffMaxSingleAlloc) {
       return std::unexpected(unsupported(F, "image exceeds the decoding limits"));
     }
-    scratch.resize(tile_bytes);
-    for (uint16_t p = 0; p < chunk_planes; ++p) {
-      for (uint32_t ty = 0; ty < h; ty += th) {
-        for (uint32_t tx = 0; tx < w; tx += tw) {
+    scratch.resize(tile_bytes * chunk_planes);
+    const size_t tile_row_bytes = size_t{tw} * spp_chunk * sample_bytes;
+    for (uint32_t ty = 0; ty < h; ty += th) {
+      for (uint32_t tx = 0; tx < w; tx += tw) {
+        const uint32_t rows = std::min(th, h - ty), cols = std::min(tw, w - tx);
+        const size_t row_samples = size_t{cols} * spp_chunk;
+        uint32_t complete = rows;  // rows present in every plane's tile
+        for (size_t p = 0; p < chunk_planes; ++p) {
+          std::byte* buf = scratch.data() + p * tile_bytes;
+          const uint32_t tile = TIFFComputeTile(t, tx, ty, 0, static_cast<uint16_t>(p));
           src.error.clear();
-          tmsize_t n = TIFFReadEncodedTile(t, TIFFComputeTile(t, tx, ty, 0, p), scratch.data(),
-                                           static_cast<tmsize_t>(tile_bytes));
+          tmsize_t n = TIFFReadEncodedTile(t, tile, buf, static_cast<tmsize_t>(tile_bytes));
           if (n < 0) return std::unexpected(tiff_err(src.error));
-          const uint32_t rows = std::min(th, h - ty), cols = std::min(tw, w - tx);
-          const size_t row_samples = size_t{cols} * spp_chunk;
-          for (uint32_t r = 0; r < rows; ++r) {
-            const size_t from = size_t{r} * tw * spp_chunk;
-            if ((from + row_samples) * sample_bytes > static_cast<size_t>(n)) break;
-            const size_t at = p * plane_samples + ((size_t{ty} + r) * w + tx) * spp_chunk;
-            store_samples(kind, invert, scratch.data() + from * sample_bytes, row_samples,
-                          out.wide ? nullptr : dst8(at), out.wide ? dst16(at) : nullptr);
-            decoded += row_samples;
+          release(tile);
+          chunks[p] = buf;
+          uint32_t present = 0;
+          while (present < rows && present * tile_row_bytes + row_samples * sample_bytes <=
+                                       static_cast<size_t>(n)) {
+            ++present;
           }
+          decoded += present * row_samples;
+          complete = std::min(complete, present);
+        }
+        for (uint32_t r = 0; r < complete; ++r) {
+          const std::byte* at[4];
+          for (size_t p = 0; p < std::min<size_t>(chunk_planes, 4); ++p) {
+            at[p] = chunks[p] + r * tile_row_bytes;
+          }
+          tiff_luminance(kind, invert, at, planar, spp_chunk, colour, cols,
+                         out.plane.data() + (size_t{ty} + r) * w + tx);
         }
       }
     }
@@ -669,33 +800,60 @@ Decoded decode_tiff(std::span<const std::byte> bytes) {
     TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rps);
     rps = std::clamp<uint32_t>(rps, 1, h);
     const size_t row_samples = size_t{w} * spp_chunk;
-    // 8- and 16-bit samples land in place; 32-bit ones pass through scratch.
-    const bool direct = kind == TiffKind::U8 || kind == TiffKind::U16;
-    if (!direct) {
-      uint64_t strip_bytes = uint64_t{rps} * row_samples * sample_bytes;
-      if (strip_bytes > kTiffMaxSingleAlloc) {
-        return std::unexpected(unsupported(F, "image exceeds the decoding limits"));
-      }
-      scratch.resize(strip_bytes);
+    const size_t row_bytes = row_samples * sample_bytes;
+    const uint64_t strip_bytes = uint64_t{rps} * row_bytes;
+    if ((kind == TiffKind::U32 || kind == TiffKind::F32) && strip_bytes > kTiffMaxSingleAlloc) {
+      return std::unexpected(unsupported(F, "image exceeds the decoding limits"));
     }
-    for (uint16_t p = 0; p < chunk_planes; ++p) {
+    if (!planar && strip_bytes > kTiffStripScratch) {
+      // Row by row: libtiff decodes each strip in sequence.
+      scratch.resize(row_bytes);
+      const std::byte* at[1] = {scratch.data()};
+      for (uint32_t row = 0; row < h; ++row) {
+        src.error.clear();
+        if (TIFFReadScanline(t, scratch.data(), row, 0) < 0) {
+          return std::unexpected(tiff_err(src.error));
+        }
+        decoded += row_samples;
+        tiff_luminance(kind, invert, at, false, spp, colour, w, out.plane.data() + size_t{row} * w);
+        const uint32_t strip = row / rps;
+        if (compression == COMPRESSION_NONE && done) {
+          // Stored rows: what lies before the next one is finished with.
+          const uint64_t first = TIFFGetStrileOffset(t, strip) + uint64_t{row % rps} * row_bytes;
+          if (first < bytes.size()) {
+            done(bytes.subspan(first, std::min<uint64_t>(row_bytes, bytes.size() - first)));
+          }
+        } else if (row + 1 == h || (row + 1) % rps == 0) {
+          release(strip);
+        }
+      }
+    } else {
+      scratch.resize(strip_bytes * chunk_planes);
       for (uint32_t row = 0; row < h; row += rps) {
         const uint32_t rows = std::min(rps, h - row);
         const size_t want = rows * row_samples;
-        const size_t at = p * plane_samples + size_t{row} * row_samples;
-        void* target = direct ? (out.wide ? static_cast<void*>(dst16(at)) : dst8(at))
-                              : static_cast<void*>(scratch.data());
-        src.error.clear();
-        tmsize_t n = TIFFReadEncodedStrip(t, TIFFComputeStrip(t, row, p), target,
-                                          static_cast<tmsize_t>(want * sample_bytes));
-        if (n < 0) return std::unexpected(tiff_err(src.error));
-        const size_t got = static_cast<size_t>(n) / sample_bytes;
-        if (!direct || invert) {
-          const void* from = direct ? target : scratch.data();
-          store_samples(kind, invert, from, got, out.wide ? nullptr : dst8(at),
-                        out.wide ? dst16(at) : nullptr);
+        size_t complete = rows;  // rows present in every plane's strip
+        for (size_t p = 0; p < chunk_planes; ++p) {
+          std::byte* buf = scratch.data() + p * strip_bytes;
+          const uint32_t strip = TIFFComputeStrip(t, row, static_cast<uint16_t>(p));
+          src.error.clear();
+          tmsize_t n = TIFFReadEncodedStrip(t, strip, buf,
+                                            static_cast<tmsize_t>(want * sample_bytes));
+          if (n < 0) return std::unexpected(tiff_err(src.error));
+          release(strip);
+          chunks[p] = buf;
+          const size_t got = static_cast<size_t>(n) / sample_bytes;
+          decoded += got;
+          complete = std::min(complete, got / row_samples);
         }
-        decoded += got;
+        for (size_t r = 0; r < complete; ++r) {
+          const std::byte* at[4];
+          for (size_t p = 0; p < std::min<size_t>(chunk_planes, 4); ++p) {
+            at[p] = chunks[p] + r * row_bytes;
+          }
+          tiff_luminance(kind, invert, at, planar, spp_chunk, colour, w,
+                         out.plane.data() + (size_t{row} + r) * w);
+        }
       }
     }
   }
@@ -706,7 +864,7 @@ Decoded decode_tiff(std::span<const std::byte> bytes) {
   return out;
 }
 
-// ---------------------------------------------------------------- luminance
+// ---------------------------------------------------------------- orientation
 
 // Source index of output pixel (x, y) is start(y) + x * step for every code.
 struct Walk {
@@ -735,48 +893,7 @@ Walk walk_row(uint8_t code, int64_t W, int64_t H, int64_t y) {
   }
 }
 
-template <typename Lum>
-void orient(const Samples& s, uint16_t* out, Lum lum) {
-  const int64_t W = s.width, H = s.height;
-  const bool swap = s.orientation >= 5;
-  const int64_t Wo = swap ? H : W, Ho = swap ? W : H;
-  for (int64_t y = 0; y < Ho; ++y) {
-    const Walk wk = walk_row(s.orientation, W, H, y);
-    uint16_t* row = out + y * Wo;
-    if (wk.step == 1) {
-      for (int64_t x = 0; x < Wo; ++x) row[x] = lum(static_cast<size_t>(wk.start + x));
-    } else {
-      for (int64_t x = 0; x < Wo; ++x) row[x] = lum(static_cast<size_t>(wk.start + x * wk.step));
-    }
-  }
-}
-
-template <typename T>
-void luminance(const Samples& s, const T* d, uint16_t* out) {
-  const size_t c = s.channels, n = size_t{s.width} * s.height;
-  constexpr bool wide = sizeof(T) == 2;
-  auto mix = [](unsigned r, unsigned g, unsigned b) -> uint16_t {
-    if constexpr (wide) {
-      return static_cast<uint16_t>((r + g + b + 1) / 3);
-    } else {
-      return static_cast<uint16_t>(((r + g + b) * 257 + 1) / 3);
-    }
-  };
-  auto gray = [](unsigned v) -> uint16_t { return wide ? v : v * 257; };
-  if (s.colour && s.planar) {
-    orient(s, out, [&](size_t i) { return mix(d[i], d[n + i], d[2 * n + i]); });
-  } else if (s.colour && c == 3) {
-    orient(s, out, [&](size_t i) { return mix(d[3 * i], d[3 * i + 1], d[3 * i + 2]); });
-  } else if (s.colour) {
-    orient(s, out, [&](size_t i) { return mix(d[c * i], d[c * i + 1], d[c * i + 2]); });
-  } else if (s.planar || c == 1) {
-    orient(s, out, [&](size_t i) { return gray(d[i]); });
-  } else {
-    orient(s, out, [&](size_t i) { return gray(d[c * i]); });
-  }
-}
-
-DecodedImage finish(Samples&& s, ImageFormat format) {
+DecodedImage finish(Stored&& s, ImageFormat format) {
   DecodedImage img;
   img.format = format;
   img.bits = s.bits;
@@ -785,25 +902,17 @@ DecodedImage finish(Samples&& s, ImageFormat format) {
   const bool swap = s.orientation >= 5;
   img.width = swap ? s.height : s.width;
   img.height = swap ? s.width : s.height;
-  if (s.luminance) {
-    if (s.orientation == 1) {
-      img.plane = std::move(s.u16);
-    } else {
-      img.plane.resize(s.u16.size());
-      orient(s, img.plane.data(), [d = s.u16.data()](size_t i) { return d[i]; });
-    }
+  if (s.orientation == 1) {
+    img.plane = std::move(s.plane);
     return img;
   }
-  if (s.wide && s.orientation == 1 && (s.channels == 1 || (s.planar && !s.colour))) {
-    s.u16.resize(size_t{s.width} * s.height);  // planar: plane 0 is the gray
-    img.plane = std::move(s.u16);
-    return img;
-  }
-  img.plane.resize(size_t{s.width} * s.height);
-  if (s.wide) {
-    luminance(s, s.u16.data(), img.plane.data());
-  } else {
-    luminance(s, s.u8.data(), img.plane.data());
+  img.plane.resize(s.plane.size());
+  const int64_t W = s.width, H = s.height, Wo = img.width, Ho = img.height;
+  const uint16_t* d = s.plane.data();
+  for (int64_t y = 0; y < Ho; ++y) {
+    const Walk wk = walk_row(s.orientation, W, H, y);
+    uint16_t* row = img.plane.data() + y * Wo;
+    for (int64_t x = 0; x < Wo; ++x) row[x] = d[wk.start + x * wk.step];
   }
   return img;
 }
@@ -886,7 +995,8 @@ uint16_t f32_to_u16(float v) {
   return static_cast<uint16_t>(std::min(std::round(scaled), 65535.0f));
 }
 
-std::expected<DecodedImage, ImageInputError> decode(std::span<const std::byte> bytes) {
+std::expected<DecodedImage, ImageInputError> decode(std::span<const std::byte> bytes,
+                                                    const ReleaseBytes& done) {
   auto format = ImageFormat::detect(bytes);
   if (!format) return std::unexpected(ImageInputError{ImageInputError::UnknownFormat{}});
   Decoded samples = std::unexpected(ImageInputError{ImageInputError::FitsInput{}});
@@ -894,13 +1004,13 @@ std::expected<DecodedImage, ImageInputError> decode(std::span<const std::byte> b
     case ImageFormat::Fits:
       break;
     case ImageFormat::Jpeg:
-      samples = decode_jpeg(bytes);
+      samples = decode_jpeg(bytes, done);
       break;
     case ImageFormat::Png:
-      samples = decode_png(bytes);
+      samples = decode_png(bytes, done);
       break;
     case ImageFormat::Tiff:
-      samples = decode_tiff(bytes);
+      samples = decode_tiff(bytes, done);
       break;
   }
   if (!samples) return std::unexpected(std::move(samples.error()));

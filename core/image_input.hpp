@@ -6,11 +6,17 @@
 // a temporary file), colour becomes the mean of R, G and B, and the EXIF or
 // TIFF orientation is applied. Sizes are checked from the header before any
 // pixel is decoded; nothing is printed, the libraries' texts land in the error.
+//
+// Every decoder writes the luminance straight into the plane as it goes,
+// strip by strip or row by row: the decoded samples of the whole image never
+// exist at once. A decoder tells its caller which input bytes it has finished
+// with, so that a caller holding the file in a mapping can drop those pages.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,8 +74,15 @@ struct DecodedImage {
   size_t channels = 1;      // samples per pixel of the decoded buffer
 };
 
+// Called with a part of the input that the decoder has finished with. It may
+// still read those bytes again (the trailing chunks of a PNG, a TIFF strip
+// shared by two planes), so the caller may only drop them in a way that a
+// later read undoes, as MADV_DONTNEED does for a read-only file mapping.
+using ReleaseBytes = std::function<void(std::span<const std::byte>)>;
+
 // UnknownFormat, FitsInput (FITS goes to the FITS reader), or the decoded plane.
-std::expected<DecodedImage, ImageInputError> decode(std::span<const std::byte> bytes);
+std::expected<DecodedImage, ImageInputError> decode(std::span<const std::byte> bytes,
+                                                    const ReleaseBytes& done = {});
 
 // The size rules every format shares: a zero side is Corrupt, more than
 // kMaxPixels pixels or kMaxBufferBytes of decoded samples is TooLarge.
