@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -269,6 +270,112 @@ TEST(ImageInput, DecodesLosslessFormats) {
     }
     EXPECT_EQ(img->orientation, 1);
     EXPECT_EQ(img->plane, c.source.luminance());
+  }
+}
+
+// Adam7 passes without pixels (narrow or short images) are skipped by the
+// reader; every pixel of the others lands in its place exactly once.
+TEST(ImageInput, DecodesInterlacedPngOfAnySize) {
+  const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {2, 1}, {1, 5}, {3, 2}, {5, 3},
+                                                 {4, 9}, {8, 8}, {9, 17}, {33, 6}};
+  TempDir dir;
+  for (auto [w, h] : sizes) {
+    for (const Raster& source : {noise(w, h, 1, 255), noise(w, h, 3, 65535)}) {
+      SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + ", " +
+                   std::to_string(source.channels) + " channels");
+      fs::path src = write_source(dir, source), out = dir / "i.png";
+      ASSERT_NO_FATAL_FAILURE(run_tool(expand(
+          source.channels == 3 ? "convert {src} -interlace PNG PNG48:{out}"
+                               : "convert {src} -interlace PNG {out}",
+          src, {}, out)));
+      ASSERT_EQ(testing::read_file(out)[28], '\x01') << "not interlaced";
+      auto img = decode_file(out);
+      ASSERT_TRUE(img.has_value()) << img.error().message();
+      EXPECT_EQ(img->plane, source.luminance());
+    }
+  }
+}
+
+// A strip larger than a megabyte is read row by row; one strip holding the
+// whole image is the usual case of such files.
+TEST(ImageInput, DecodesOneStripTiffs) {
+  const Raster rgb16 = noise(300, 700, 3, 65535), gray8 = noise(1200, 1000, 1, 255);
+  struct Case {
+    const char* name;
+    const Raster& source;
+    const char* compression;
+  };
+  const Case cases[] = {
+      {"RGB 16 stored", rgb16, "none"},
+      {"RGB 16 Deflate predictor", rgb16, "zip:2"},
+      {"gray 8 LZW", gray8, "lzw"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path src = write_source(dir, c.source), tmp = dir / "tmp.tif", out = dir / "one.tif";
+    ASSERT_NO_FATAL_FAILURE(run_tool(expand("convert {src} -compress none {tmp}", src, tmp, {})));
+    ASSERT_NO_FATAL_FAILURE(run_tool(expand("tiffcp -r " + std::to_string(c.source.height) +
+                                                " -c " + c.compression + " {tmp} {out}",
+                                            {}, tmp, out)));
+    auto img = decode_file(out);
+    ASSERT_TRUE(img.has_value()) << img.error().message();
+    EXPECT_EQ(img->plane, c.source.luminance());
+  }
+  // Cut inside the single strip: an error, not a partly filled plane.
+  {
+    fs::path src = write_source(dir, rgb16), tmp = dir / "tmp.tif", out = dir / "one.tif";
+    run_tool(expand("convert {src} -compress none {tmp}", src, tmp, {}));
+    run_tool(expand("tiffcp -r 700 -c zip {tmp} {out}", {}, tmp, out));
+    std::string bytes = testing::read_file(out);
+    // The directory follows the strip in tiffcp's files; the strip is cut
+    // in half by zeroing its second half.
+    const size_t ifd = static_cast<uint8_t>(bytes[4]) | static_cast<uint8_t>(bytes[5]) << 8 |
+                       static_cast<uint8_t>(bytes[6]) << 16 | size_t{static_cast<uint8_t>(bytes[7])} << 24;
+    ASSERT_GT(ifd, 1000u);
+    std::fill(bytes.begin() + ifd / 2, bytes.begin() + ifd, '\0');
+    auto r = decode(std::as_bytes(std::span(bytes.data(), bytes.size())));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_TRUE(r.error().message().starts_with("corrupt or truncated TIFF: ")) << r.error().message();
+  }
+}
+
+// What a decoder reports as finished with lies inside its input and covers
+// nearly all of it; reporting changes nothing in the plane.
+TEST(ImageInput, ReportsTheInputItIsDoneWith) {
+  TempDir dir;
+  const Raster rgb16 = noise(400, 300, 3, 65535), rgb8 = noise(400, 300, 3, 255);
+  fs::path ppm16 = write_source(dir, rgb16);
+  run_tool(expand("convert {src} PNG48:{out}", ppm16, {}, dir / "a.png"));
+  run_tool(expand("convert {src} -interlace PNG PNG48:{out}", ppm16, {}, dir / "i.png"));
+  run_tool(expand("convert {src} -compress none {out}", ppm16, {}, dir / "a.tif"));
+  run_tool(expand("tiffcp -c zip:2 -r 7 {src} {out}", dir / "a.tif", {}, dir / "z.tif"));
+  run_tool(expand("convert {src} -interlace Plane -define tiff:tile-geometry=64x64 -compress zip "
+                  "{out}",
+                  ppm16, {}, dir / "t.tif"));
+  run_tool(expand("tiffcp -r 300 {src} {out}", dir / "a.tif", {}, dir / "one.tif"));
+  fs::path ppm8 = write_source(dir, rgb8);
+  run_tool(expand("convert {src} -quality 95 {out}", ppm8, {}, dir / "a.jpg"));
+  for (const char* name : {"a.png", "i.png", "a.tif", "z.tif", "t.tif", "one.tif", "a.jpg"}) {
+    SCOPED_TRACE(name);
+    const auto bytes = file_bytes(dir / name);
+    std::vector<bool> reported(bytes.size());
+    bool inside = true;
+    auto done = [&](std::span<const std::byte> part) {
+      inside = inside && part.data() >= bytes.data() &&
+               part.data() + part.size() <= bytes.data() + bytes.size();
+      if (!inside) return;
+      const size_t at = static_cast<size_t>(part.data() - bytes.data());
+      std::fill_n(reported.begin() + at, part.size(), true);
+    };
+    auto with = decode(bytes, done);
+    auto without = decode(bytes);
+    ASSERT_TRUE(with.has_value() && without.has_value());
+    EXPECT_EQ(with->plane, without->plane);
+    EXPECT_TRUE(inside);
+    const auto covered = std::count(reported.begin(), reported.end(), true);
+    EXPECT_GT(covered, static_cast<std::ptrdiff_t>(bytes.size() * 9 / 10))
+        << covered << " of " << bytes.size();
   }
 }
 
@@ -585,6 +692,48 @@ TEST(LoadImage, LoadsEachFormatAndReleasesTheMapping) {
   testing::write_fits(dir / "b8.fits", {8, {4, 3}, std::vector<double>(12, 1.0), {}});
   EXPECT_FALSE(cli::load_image((dir / "b8.fits").string()).has_value());
   EXPECT_FALSE(is_mapped(dir / "b8.fits"));
+}
+
+// The decoders read a large file strip by strip and the front end drops the
+// pages behind them: loading raises the peak resident memory by the plane
+// and a little, not by the file. The peak is reset first (clear_refs 5).
+size_t peak_rss_kib() {
+  std::istringstream status(testing::read_file("/proc/self/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stoul(line.substr(6));
+  }
+  return 0;
+}
+
+TEST(LoadImage, LeavesLittleOfTheFileResident) {
+  TempDir dir;
+  constexpr uint32_t w = 2000, h = 1000;
+  const Raster rgb16 = noise(w, h, 3, 65535);
+  fs::path ppm = write_source(dir, rgb16);
+  run_tool(expand("convert {src} PNG48:{out}", ppm, {}, dir / "big.png"));
+  run_tool(expand("convert {src} -compress none {out}", ppm, {}, dir / "big.tif"));
+  {
+    std::vector<double> raw(size_t{w} * h * 3);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = rgb16.samples[i] * 0.25;
+    testing::write_fits(dir / "big.fits", {-32, {w, h, 3}, raw, {}});
+  }
+  for (const char* name : {"big.fits", "big.png", "big.tif"}) {
+    SCOPED_TRACE(name);
+    const auto file_kib = fs::file_size(dir / name) / 1024;
+    ASSERT_GT(file_kib, 10'000u);
+    {
+      std::ofstream reset("/proc/self/clear_refs");
+      reset << "5";
+      reset.flush();
+      if (!reset) GTEST_SKIP() << "the peak resident size cannot be reset here";
+    }
+    const size_t before = peak_rss_kib();
+    auto plane = cli::load_image((dir / name).string());
+    const size_t grown = peak_rss_kib() - before;
+    ASSERT_TRUE(plane.has_value()) << plane.error().text();
+    const size_t plane_kib = plane->samples.size() * 2 / 1024;
+    EXPECT_LT(grown, plane_kib + file_kib / 4) << "file " << file_kib << " KiB, plane " << plane_kib;
+  }
 }
 
 }  // namespace
