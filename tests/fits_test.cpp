@@ -3,6 +3,7 @@
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -365,6 +366,17 @@ TEST(FitsImage, ToSamples) {
        {-64, {5, 1}, {1.0, kInf, -kInf, kNaN, 3.0}, {}},
        {1, 65535, 0, 0, 3}},
       {"F64 all equal and negative", {-64, {2, 1}, {-4.0, -4.0}, {}}, {0, 0}},
+      // The range comes from the stored extremes: a negative BSCALE swaps
+      // them, and one that overflows there falls back to scaling each value.
+      {"I32 negative BSCALE", {32, {3, 1}, {0, 5, 10}, {{"BSCALE", -2.0}}}, {20, 10, 0}},
+      {"F64 scaling overflows at the top",
+       {-64, {3, 1}, {1.0, 2.0, 1e308}, {{"BSCALE", 10.0}}},
+       {10, 20, 65535}},
+      {"F32 signed zeros and subnormals", {-32, {3, 1}, {-0.0, 1e-40, 2.0}, {}}, {0, 0, 2}},
+      {"F32 three planes, NaN in one", {-32, {2, 1, 3}, {1, 2, kNaN, 4, 3, 6}, {}}, {0, 4}},
+      {"F32 negative infinity the only extreme",
+       {-32, {3, 1}, {-kInf, 7.0, 9.0}, {}},
+       {0, 7, 9}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -406,6 +418,43 @@ TEST(FitsImage, UnsignedPlaneMatchesCfitsio) {
   ASSERT_TRUE(img.has_value());
   auto plane = img->to_samples();
   EXPECT_EQ(plane.samples, std::vector<uint16_t>(expected.begin(), expected.end()));
+}
+
+// to_samples reports every block of the data it has read, and reporting
+// changes nothing in the plane.
+TEST(FitsImage, ReportsTheDataItIsDoneWith) {
+  TempDir dir;
+  const long w = 301, h = 257;  // several blocks, the last one partial
+  std::vector<double> raw(w * h * 3);
+  for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<double>((i * 7919) % 4001) - 500;
+  struct Case {
+    const char* name;
+    FitsSpec desc;
+  };
+  const Case cases[] = {
+      {"I16 one plane", {16, {w, h}, std::vector<double>(raw.begin(), raw.begin() + w * h), {{"BZERO", 32768.0}}}},
+      {"F32 three planes", {-32, {w, h, 3}, raw, {}}},
+      {"F64 three planes", {-64, {w, h, 3}, raw, {}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto path = dir / "r.fits";
+    testing::write_fits(path, c.desc);
+    auto bytes = file_bytes(path);
+    auto img = FitsImage::parse(bytes);
+    ASSERT_TRUE(img.has_value());
+    std::vector<bool> reported(img->data.size());
+    bool inside = true;
+    auto done = [&](std::span<const std::byte> part) {
+      inside = inside && part.data() >= img->data.data() &&
+               part.data() + part.size() <= img->data.data() + img->data.size();
+      if (!inside) return;
+      std::fill_n(reported.begin() + (part.data() - img->data.data()), part.size(), true);
+    };
+    EXPECT_EQ(img->to_samples(done).samples, img->to_samples().samples);
+    EXPECT_TRUE(inside);
+    EXPECT_EQ(std::count(reported.begin(), reported.end(), false), 0);
+  }
 }
 
 }  // namespace
