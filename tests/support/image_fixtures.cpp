@@ -36,7 +36,8 @@ void write_values(fitsfile* f, int type, const std::vector<double>& raw, int* st
 void write_fits(const std::filesystem::path& path, const FitsSpec& desc) {
   fitsfile* f = nullptr;
   int status = 0;
-  std::string name = "!" + path.string();
+  std::string name = "!";  // cfitsio's mark for overwriting
+  name += path.string();
   fits_create_file(&f, name.c_str(), &status);
   std::vector<long> axes = desc.axes;
   fits_create_img(f, desc.bitpix, static_cast<int>(axes.size()), axes.data(), &status);
@@ -104,7 +105,12 @@ void write_pnm(const std::filesystem::path& path, uint32_t width, uint32_t heigh
   }
 }
 
-std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+std::string quoted(const std::filesystem::path& path) {
+  std::string out = "'";
+  out += path.string();
+  out += '\'';
+  return out;
+}
 
 void run_tool(const std::string& command) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);

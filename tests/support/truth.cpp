@@ -77,8 +77,12 @@ std::string truth_header(const nlohmann::json& truth) {
   cards += card("NAXIS", "2");
   cards += card("NAXIS1", std::to_string(truth.value("width", 0u)));
   cards += card("NAXIS2", std::to_string(truth.value("height", 0u)));
-  cards += card("CTYPE1", "'" + w["ctype"][0].get<std::string>() + "'");
-  cards += card("CTYPE2", "'" + w["ctype"][1].get<std::string>() + "'");
+  for (int i = 0; i < 2; ++i) {
+    std::string ctype = "'";
+    ctype += w["ctype"][i].get<std::string>();
+    ctype += '\'';
+    cards += card("CTYPE" + std::to_string(i + 1), ctype);
+  }
   for (int i = 0; i < 2; ++i) {
     cards += card("CRVAL" + std::to_string(i + 1), number(w["crval"][i].get<double>()));
     cards += card("CRPIX" + std::to_string(i + 1), number(w["crpix"][i].get<double>()));
