@@ -91,7 +91,7 @@ void Ctx::project_field(const Wcs& wcs, size_t band, std::span<const uint32_t> e
   if (!std::isfinite(radius)) return;
   db.stars_in_cone(band, unit_vector(wcs.crval), radius, cone_ids);
   // Most of a verification's time is spent here, so stars are projected from
-  // their stored directions and only those in the frame get (RA, Dec).
+  // their stored directions, without trigonometry.
   const DirectionProjector projector(wcs);
   for (uint32_t id : cone_ids) {
     if (std::ranges::find(exclude, id) != exclude.end()) continue;
@@ -99,10 +99,7 @@ void Ctx::project_field(const Wcs& wcs, size_t band, std::span<const uint32_t> e
     const auto p = projector.to_pixel(star.x, star.y, star.z);
     if (!p) continue;
     const auto [x, y] = *p;
-    if (x >= 0 && x < width && y >= 0 && y < height) {
-      const Vec2 radec = star_radec(star);
-      field.push_back({star.mag, id, x, y, radec[0], radec[1]});
-    }
+    if (x >= 0 && x < width && y >= 0 && y < height) field.push_back({star.mag, id, x, y});
   }
   std::ranges::sort(field, [](const ProjectedStar& a, const ProjectedStar& b) {
     return a.mag != b.mag ? a.mag < b.mag : a.id < b.id;
@@ -134,7 +131,7 @@ size_t Ctx::match_field(std::span<const uint32_t> exclude, size_t n) {
     if (best == n) continue;
     used[best] = 1;
     img_pts.push_back({stars[best].x, stars[best].y});
-    sky_pts.push_back({p.ra, p.dec});
+    sky_pts.push_back(star_radec(db.star_at(p.id)));
     ++count;
   }
   return count;
@@ -373,7 +370,7 @@ RefineResult Ctx::refine_dense(const Wcs& candidate, size_t band) {
       if (!xy) continue;
       const auto [x, y] = *xy;
       if (x >= 0 && x < width && y >= 0 && y < height) {
-        field.push_back({c.mag, c.id, x, y, c.ra, c.dec});
+        field.push_back({c.mag, c.id, x, y});
       }
     }
     if (field.empty()) break;
@@ -400,7 +397,7 @@ RefineResult Ctx::refine_dense(const Wcs& candidate, size_t band) {
       if (!have) continue;
       used[found] = 1;
       img_pts.push_back({stars[found].x, stars[found].y});
-      sky_pts.push_back({ps.ra, ps.dec});
+      sky_pts.push_back(star_radec(db.star_at(ps.id)));
     }
     const size_t k = img_pts.size();
     if (k < 3) break;

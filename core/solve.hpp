@@ -21,11 +21,12 @@
 
 namespace kestrune {
 
+// A catalogue star projected into the frame. Its (RA, Dec) is worked out
+// only once it is paired: most projected stars never are.
 struct ProjectedStar {
   int16_t mag;
   uint32_t id;
-  double x, y;     // pixels
-  double ra, dec;  // radians
+  double x, y;  // pixels
 };
 
 struct RefineResult {
