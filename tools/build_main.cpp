@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
                  "Band plan: field diagonals in degrees, ascending, 1 to 8, comma-separated. A band of diagonal F "
                  "serves images whose diagonal lies in [F/1.34, 2.6F]; its star list, neighbourhood size and quad "
                  "sizes follow from F, and the first band lists every star. Default: "
-                 "0.67,1.3,2.55,5,9.8,19.2,37.5 (images of 0.5 to 60 degrees)");
+                 "0.45,0.67,1.3,2.55,5,9.8,19.2,37.5 (images of 0.5 to 60 degrees)");
   app.add_option("--max-load", max_load, "Highest fill of the pattern hash table (slots in use / slots)")
       ->check(CLI::Range(0.05, 0.9));
   app.add_flag("-q,--quiet", quiet, "No progress lines on standard error");

@@ -296,7 +296,7 @@ BandPlan band_for_fov(double fov_deg, bool densest) {
 
 std::vector<BandPlan> default_band_plan() {
   std::vector<BandPlan> plan;
-  constexpr std::array kFov{0.67, 1.3, 2.55, 5.0, 9.8, 19.2, 37.5};
+  constexpr std::array kFov{0.45, 0.67, 1.3, 2.55, 5.0, 9.8, 19.2, 37.5};
   for (double f : kFov) plan.push_back(band_for_fov(f, plan.empty()));
   return plan;
 }
