@@ -91,18 +91,21 @@ T load_be(const std::byte* p) {
   return std::bit_cast<T>(u);
 }
 
-// Round half away from zero and clamp to 0..65535; NaN gives 0. Written
-// without branches so that the conversion loops vectorise: after the clamp,
-// 65534.5 and up land on 65535 by the same rounding step.
+// Round half away from zero and clamp to 0..65535; NaN gives 0. Adding the
+// largest double below one half and truncating rounds exactly as
+// "fraction >= 0.5 rounds up" does on this range, and it leaves no branch,
+// so the conversion loops vectorise.
 inline uint16_t to_u16(double w) {
-  double c = w > 0.0 ? w : 0.0;
+  double c = w + 0.49999999999999994;
+  c = c > 0.0 ? c : 0.0;
   c = c < 65535.0 ? c : 65535.0;
-  const auto t = static_cast<int32_t>(c);
-  return static_cast<uint16_t>(t + (c - t >= 0.5 ? 1 : 0));
+  return static_cast<uint16_t>(static_cast<int32_t>(c));
 }
 
-// Samples handled between two reports to the caller's release hook.
-constexpr size_t kBlock = size_t{1} << 16;
+// Samples handled between two reports to the caller's release hook; each
+// block is first brought into native byte order, in a scratch list made
+// once per call.
+constexpr size_t kBlock = size_t{1} << 14;
 
 // The stored bits of a sample kind, and an integer with the order of its
 // finite values: integers are their own key; IEEE values turn from sign and
@@ -112,9 +115,9 @@ template <typename T>
 struct Order {
   using Bits = std::conditional_t<sizeof(T) == 2, uint16_t,
                                   std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
-  using Key = std::conditional_t<sizeof(T) == 2, int16_t,
-                                 std::conditional_t<sizeof(T) == 4, int32_t, int64_t>>;
+  using Key = std::make_signed_t<Bits>;
   static constexpr bool kFloat = std::is_floating_point_v<T>;
+  static constexpr int kTop = 8 * sizeof(Bits) - 1;
   static constexpr Bits kExponent = sizeof(T) == 4 ? Bits(0x7F800000u) : Bits(0x7FF0000000000000u);
   static constexpr Key kMagnitude = std::numeric_limits<Key>::max();
 
@@ -124,20 +127,26 @@ struct Order {
     if constexpr (std::endian::native == std::endian::little) u = std::byteswap(u);
     return u;
   }
-  static bool finite(Bits u) {
-    if constexpr (kFloat) return (u & kExponent) != kExponent;
-    return true;
+  // All ones for a finite value, else zero: the magnitude below the
+  // exponent of infinity leaves the top bit set after the subtraction.
+  static Key finite_mask(Bits u) {
+    return static_cast<Key>((u & static_cast<Bits>(kMagnitude)) - kExponent) >> kTop;
   }
   static Key key(Bits u) {
     const auto s = static_cast<Key>(u);
-    if constexpr (kFloat) return s ^ ((s >> (8 * sizeof(Key) - 1)) & kMagnitude);
+    if constexpr (kFloat) return s ^ ((s >> kTop) & kMagnitude);
     return s;
   }
   static T value(Key k) {
-    if constexpr (kFloat) return std::bit_cast<T>(static_cast<Bits>(k ^ ((k >> (8 * sizeof(Key) - 1)) & kMagnitude)));
+    if constexpr (kFloat) return std::bit_cast<T>(static_cast<Bits>(k ^ ((k >> kTop) & kMagnitude)));
     return static_cast<T>(k);
   }
 };
+
+template <typename T>
+void to_native(const std::byte* p, size_t n, typename Order<T>::Bits* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = Order<T>::bits(p + i * sizeof(T));
+}
 
 // Smallest and largest finite physical value, the slow way: each sample
 // scaled, then tested. Needed only when scaling overflows at the extremes.
@@ -159,35 +168,38 @@ bool physical_range(const FitsImage& img, double& lo, double& hi) {
 
 // Scaling is monotonic (each rounding step is), so the extremes of the
 // physical values are the scaled extremes of the stored ones, provided those
-// stay finite. The stored extremes come from integer keys, a loop the
-// compiler vectorises, released block by block behind the scan.
+// stay finite. The stored extremes come from integer keys.
 template <typename T>
-bool value_range(const FitsImage& img, const ReleaseBytes& done, double& lo, double& hi) {
+bool value_range(const FitsImage& img, const ReleaseBytes& done,
+                 std::vector<typename Order<T>::Bits>& scratch, double& lo, double& hi) {
   using O = Order<T>;
   using Key = typename O::Key;
+  constexpr Key kMax = std::numeric_limits<Key>::max(), kMin = std::numeric_limits<Key>::min();
   const size_t total = size_t{img.width} * img.height * img.planes;
-  const std::byte* d = img.data.data();
-  Key kmin = std::numeric_limits<Key>::max(), kmax = std::numeric_limits<Key>::min();
-  bool any = false;
+  Key kmin = kMax, kmax = kMin;
   for (size_t from = 0; from < total; from += kBlock) {
     const size_t n = std::min(kBlock, total - from);
-    const std::byte* p = d + from * sizeof(T);
-    Key bmin = std::numeric_limits<Key>::max(), bmax = std::numeric_limits<Key>::min();
-    bool bany = false;
+    to_native<T>(img.data.data() + from * sizeof(T), n, scratch.data());
+    const auto* u = scratch.data();
+    Key bmin = kMax, bmax = kMin;
     for (size_t i = 0; i < n; ++i) {
-      const auto u = O::bits(p + i * sizeof(T));
-      const bool f = O::finite(u);
-      const Key k = O::key(u);
-      bmin = std::min(bmin, f ? k : std::numeric_limits<Key>::max());
-      bmax = std::max(bmax, f ? k : std::numeric_limits<Key>::min());
-      bany |= f;
+      const Key k = O::key(u[i]);
+      if constexpr (O::kFloat) {
+        const Key f = O::finite_mask(u[i]);
+        bmin = std::min(bmin, static_cast<Key>((k & f) | (kMax & ~f)));
+        bmax = std::max(bmax, static_cast<Key>((k & f) | (kMin & ~f)));
+      } else {
+        bmin = std::min(bmin, k);
+        bmax = std::max(bmax, k);
+      }
     }
     kmin = std::min(kmin, bmin);
     kmax = std::max(kmax, bmax);
-    any |= bany;
     if (done) done(img.data.subspan(from * sizeof(T), n * sizeof(T)));
   }
-  if (!any) return false;
+  // The extreme keys of IEEE values are NaN patterns, so for them an empty
+  // range stays empty; integer samples are all finite.
+  if (O::kFloat && kmin > kmax) return false;
   double a = static_cast<double>(O::value(kmin)) * img.bscale + img.bzero;
   double b = static_cast<double>(O::value(kmax)) * img.bscale + img.bzero;
   if (img.bscale < 0) std::swap(a, b);
@@ -201,13 +213,14 @@ bool value_range(const FitsImage& img, const ReleaseBytes& done, double& lo, dou
 
 template <typename T>
 void convert_general(const FitsImage& img, uint16_t* out, const ReleaseBytes& done) {
+  using Bits = typename Order<T>::Bits;
   const size_t n = size_t{img.width} * img.height;
-  const std::byte* d = img.data.data();
   const double bscale = img.bscale, bzero = img.bzero;
+  std::vector<Bits> scratch(kBlock * img.planes);
 
   double lo = 0.0, hi = 0.0;
   double scale = 1.0;
-  if (value_range<T>(img, done, lo, hi)) {
+  if (value_range<T>(img, done, scratch, lo, hi)) {
     lo = std::min(lo, 0.0);
     double range = hi - lo;
     if (range == 0.0) {
@@ -221,24 +234,29 @@ void convert_general(const FitsImage& img, uint16_t* out, const ReleaseBytes& do
     lo = 0.0;  // no finite value at all
   }
 
-  auto physical = [&](size_t i) {
-    return static_cast<double>(load_be<T>(d + i * sizeof(T))) * bscale + bzero;
-  };
   const double planes = static_cast<double>(img.planes);
   for (size_t from = 0; from < n; from += kBlock) {
     const size_t count = std::min(kBlock, n - from);
+    for (size_t k = 0; k < img.planes; ++k) {
+      to_native<T>(img.data.data() + (k * n + from) * sizeof(T), count,
+                   scratch.data() + k * kBlock);
+    }
+    auto physical = [&](size_t k, size_t i) {
+      return static_cast<double>(std::bit_cast<T>(scratch[k * kBlock + i])) * bscale + bzero;
+    };
+    uint16_t* o = out + from;
     if (img.planes == 1) {
-      for (size_t i = from; i < from + count; ++i) out[i] = to_u16((physical(i) - lo) * scale);
+      for (size_t i = 0; i < count; ++i) o[i] = to_u16((physical(0, i) - lo) * scale);
     } else if (img.planes == 3) {
-      for (size_t i = from; i < from + count; ++i) {
-        const double sum = 0.0 + physical(i) + physical(n + i) + physical(2 * n + i);
-        out[i] = to_u16((sum / planes - lo) * scale);
+      for (size_t i = 0; i < count; ++i) {
+        const double sum = 0.0 + physical(0, i) + physical(1, i) + physical(2, i);
+        o[i] = to_u16((sum / planes - lo) * scale);
       }
     } else {
-      for (size_t i = from; i < from + count; ++i) {
+      for (size_t i = 0; i < count; ++i) {
         double sum = 0.0;
-        for (size_t k = 0; k < img.planes; ++k) sum += physical(k * n + i);
-        out[i] = to_u16((sum / planes - lo) * scale);
+        for (size_t k = 0; k < img.planes; ++k) sum += physical(k, i);
+        o[i] = to_u16((sum / planes - lo) * scale);
       }
     }
     if (done) {
