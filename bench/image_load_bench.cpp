@@ -2,13 +2,17 @@
 // a plain memcpy of the 16-bit FITS bytes and libjpeg-turbo's djpeg on the
 // same JPEG. MP/s is megapixels per second of wall time; MP/s_cpu divides by
 // the CPU time of the work itself (djpeg's own, as a child process), which
-// stays comparable on a machine that other jobs keep busy.
+// stays comparable on a machine that other jobs keep busy. peak_MiB is how
+// far one load raises the process's peak resident memory (the plane and
+// whatever the decoder holds, the image file's mapped pages included) next
+// to plane_MiB, the size of the plane it returns.
 #include <benchmark/benchmark.h>
 #include <fitsio.h>
 #include <sys/resource.h>
 
 #include <ctime>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -63,19 +67,26 @@ std::vector<uint16_t> star_field() {
   return px;
 }
 
-bool write_fits(const fs::path& path, int bitpix, const std::vector<uint16_t>& px) {
+// `planes` copies of the frame, each a little brighter than the one before,
+// as a camera's colour planes.
+bool write_fits(const fs::path& path, int bitpix, const std::vector<uint16_t>& px,
+                long planes = 1) {
   fitsfile* f = nullptr;
   int status = 0;
-  long axes[2] = {kWidth, kHeight};
+  long axes[3] = {kWidth, kHeight, planes};
   std::string name = "!" + path.string();
   fits_create_file(&f, name.c_str(), &status);
-  fits_create_img(f, bitpix, 2, axes, &status);
-  if (bitpix == USHORT_IMG) {
-    std::vector<unsigned short> v(px.begin(), px.end());
-    fits_write_img(f, TUSHORT, 1, v.size(), v.data(), &status);
-  } else {
-    std::vector<float> v(px.begin(), px.end());
-    fits_write_img(f, TFLOAT, 1, v.size(), v.data(), &status);
+  fits_create_img(f, bitpix, planes == 1 ? 2 : 3, axes, &status);
+  for (long k = 0; k < planes; ++k) {
+    const long first = 1 + k * kWidth * kHeight;
+    if (bitpix == USHORT_IMG) {
+      std::vector<unsigned short> v(px.begin(), px.end());
+      fits_write_img(f, TUSHORT, first, v.size(), v.data(), &status);
+    } else {
+      std::vector<float> v(px.size());
+      for (size_t i = 0; i < v.size(); ++i) v[i] = px[i] * (1.0f + 0.05f * k) / 65535.0f;
+      fits_write_img(f, TFLOAT, first, v.size(), v.data(), &status);
+    }
   }
   fits_close_file(f, &status);
   return status == 0;
@@ -86,13 +97,23 @@ bool make_fixtures() {
   if (mkdtemp(tmpl) == nullptr) return false;
   g_dir = tmpl;
   auto px = star_field();
-  if (!write_fits(file("u16.fits"), USHORT_IMG, px) || !write_fits(file("f32.fits"), FLOAT_IMG, px)) {
+  if (!write_fits(file("u16.fits"), USHORT_IMG, px) || !write_fits(file("f32.fits"), FLOAT_IMG, px) ||
+      !write_fits(file("f32x3.fits"), FLOAT_IMG, px, 3)) {
     return false;
   }
   {
     std::ofstream pgm(file("src.pgm"), std::ios::binary);
     pgm << "P5\n" << kWidth << " " << kHeight << "\n65535\n";
     for (uint16_t v : px) pgm.put(static_cast<char>(v >> 8)).put(static_cast<char>(v & 0xFF));
+  }
+  {
+    std::ofstream ppm(file("src.ppm"), std::ios::binary);
+    ppm << "P6\n" << kWidth << " " << kHeight << "\n65535\n";
+    for (uint16_t v : px) {
+      for (unsigned c : {v * 9u / 10, unsigned{v}, v * 8u / 10}) {
+        ppm.put(static_cast<char>(c >> 8)).put(static_cast<char>(c & 0xFF));
+      }
+    }
   }
   auto q = [](const std::string& n) { return "'" + file(n).string() + "'"; };
   const std::string commands[] = {
@@ -101,6 +122,9 @@ bool make_fixtures() {
       "convert " + q("src.pgm") + " " + q("g16.png"),
       "convert " + q("src.pgm") + " -compress none " + q("raw.tif"),
       "tiffcp -c lzw:2 " + q("raw.tif") + " " + q("lzw.tif"),
+      "convert " + q("src.ppm") + " PNG48:" + q("rgb16.png"),
+      "convert " + q("src.ppm") + " -compress none " + q("rgb16raw.tif"),
+      "tiffcp -r 1 -c zip:2 " + q("rgb16raw.tif") + " " + q("rgb16.tif"),
   };
   for (const auto& c : commands) {
     if (std::system((c + " >/dev/null 2>&1").c_str()) != 0) {
@@ -130,18 +154,34 @@ void report(benchmark::State& state, double cpu_s) {
   state.counters["MP/s_cpu"] = mp / cpu_s;
 }
 
+// VmHWM in KiB; writing 5 to clear_refs first lowers it to the current size.
+long peak_kib(bool reset) {
+  if (reset) std::ofstream("/proc/self/clear_refs") << "5";
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
 void BM_load_image(benchmark::State& state, const std::string& name) {
   const std::string path = file(name).string();
   const double cpu0 = process_cpu_s();
+  double grown_kib = 0, plane_bytes = 0;
   for (auto _ : state) {
+    const long before = peak_kib(true);
     auto plane = kestrune::cli::load_image(path);
     if (!plane) {
       state.SkipWithError(plane.error().text().c_str());
       return;
     }
     benchmark::DoNotOptimize(plane->samples.data());
+    grown_kib = std::max(grown_kib, static_cast<double>(peak_kib(false) - before));
+    plane_bytes = static_cast<double>(plane->samples.size() * 2);
   }
   report(state, process_cpu_s() - cpu0);
+  state.counters["peak_MiB"] = grown_kib / 1024;
+  state.counters["plane_MiB"] = plane_bytes / (1 << 20);
 }
 
 // The bytes of the 16-bit FITS file copied into a fresh buffer: the floor
@@ -182,9 +222,12 @@ int main(int argc, char** argv) {
   const std::pair<const char*, const char*> loads[] = {
       {"load_image/fits_u16_fast_path", "u16.fits"},
       {"load_image/fits_f32_general_path", "f32.fits"},
+      {"load_image/fits_f32_three_planes", "f32x3.fits"},
       {"load_image/jpeg_rgb8", "c.jpg"},
       {"load_image/png_gray16", "g16.png"},
       {"load_image/tiff_lzw_gray16", "lzw.tif"},
+      {"load_image/png_rgb16", "rgb16.png"},
+      {"load_image/tiff_deflate_rgb16_row_strips", "rgb16.tif"},
   };
   for (auto [label, name] : loads) {
     benchmark::RegisterBenchmark(label, BM_load_image, std::string(name))
