@@ -10,12 +10,11 @@
 #include <fitsio.h>
 #include <sys/resource.h>
 
-#include <ctime>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -97,7 +96,8 @@ bool make_fixtures() {
   if (mkdtemp(tmpl) == nullptr) return false;
   g_dir = tmpl;
   auto px = star_field();
-  if (!write_fits(file("u16.fits"), USHORT_IMG, px) || !write_fits(file("f32.fits"), FLOAT_IMG, px) ||
+  if (!write_fits(file("u16.fits"), USHORT_IMG, px) ||
+      !write_fits(file("f32.fits"), FLOAT_IMG, px) ||
       !write_fits(file("f32x3.fits"), FLOAT_IMG, px, 3)) {
     return false;
   }

@@ -30,9 +30,9 @@ class PageDropper {
       if (r.end == begin && r.begin != nullptr) slot = &r;
     }
     if (slot == nullptr) {
-      slot = &*std::min_element(pending_.begin(), pending_.end(), [](const Range& a, const Range& b) {
-        return a.end - a.begin < b.end - b.begin;
-      });
+      slot = &*std::min_element(
+          pending_.begin(), pending_.end(),
+          [](const Range& a, const Range& b) { return a.end - a.begin < b.end - b.begin; });
       drop(*slot);
       slot->begin = begin;
     }

@@ -138,7 +138,8 @@ struct Order {
     return s;
   }
   static T value(Key k) {
-    if constexpr (kFloat) return std::bit_cast<T>(static_cast<Bits>(k ^ ((k >> kTop) & kMagnitude)));
+    if constexpr (kFloat)
+      return std::bit_cast<T>(static_cast<Bits>(k ^ ((k >> kTop) & kMagnitude)));
     return static_cast<T>(k);
   }
 };
@@ -156,8 +157,8 @@ bool physical_range(const FitsImage& img, double& lo, double& hi) {
   lo = std::numeric_limits<double>::infinity();
   hi = -std::numeric_limits<double>::infinity();
   for (size_t i = 0; i < total; ++i) {
-    double v = static_cast<double>(load_be<T>(img.data.data() + i * sizeof(T))) * img.bscale +
-               img.bzero;
+    double v =
+        static_cast<double>(load_be<T>(img.data.data() + i * sizeof(T))) * img.bscale + img.bzero;
     if (std::isfinite(v)) {
       lo = std::min(lo, v);
       hi = std::max(hi, v);

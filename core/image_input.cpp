@@ -604,12 +604,12 @@ void tiff_mix(const std::byte* const* src, bool planar, size_t spp, bool wide, b
       p[1] = reinterpret_cast<const T*>(src[1]);
       p[2] = reinterpret_cast<const T*>(src[2]);
     }
-    mix_pixels(wide, colour, [&](size_t c, size_t i) -> uint32_t { return conv(p[c][i]); }, n,
-               out);
+    mix_pixels(
+        wide, colour, [&](size_t c, size_t i) -> uint32_t { return conv(p[c][i]); }, n, out);
   } else {
     const T* p = reinterpret_cast<const T*>(src[0]);
-    mix_pixels(wide, colour, [&](size_t c, size_t i) -> uint32_t { return conv(p[i * spp + c]); },
-               n, out);
+    mix_pixels(
+        wide, colour, [&](size_t c, size_t i) -> uint32_t { return conv(p[i * spp + c]); }, n, out);
   }
 }
 
@@ -617,23 +617,24 @@ void tiff_luminance(TiffKind kind, bool invert, const std::byte* const* src, boo
                     size_t spp, bool colour, size_t n, uint16_t* out) {
   switch (kind) {
     case TiffKind::U8:
-      tiff_mix<uint8_t>(src, planar, spp, false, colour,
-                        [invert](uint8_t v) -> uint32_t { return invert ? 255u - v : v; }, n, out);
+      tiff_mix<uint8_t>(
+          src, planar, spp, false, colour,
+          [invert](uint8_t v) -> uint32_t { return invert ? 255u - v : v; }, n, out);
       break;
     case TiffKind::U16:
-      tiff_mix<uint16_t>(src, planar, spp, true, colour,
-                         [invert](uint16_t v) -> uint32_t { return invert ? 65535u - v : v; }, n,
-                         out);
+      tiff_mix<uint16_t>(
+          src, planar, spp, true, colour,
+          [invert](uint16_t v) -> uint32_t { return invert ? 65535u - v : v; }, n, out);
       break;
     case TiffKind::U32:
-      tiff_mix<uint32_t>(src, planar, spp, true, colour,
-                         [invert](uint32_t v) -> uint32_t { return (invert ? ~v : v) >> 16; }, n,
-                         out);
+      tiff_mix<uint32_t>(
+          src, planar, spp, true, colour,
+          [invert](uint32_t v) -> uint32_t { return (invert ? ~v : v) >> 16; }, n, out);
       break;
     case TiffKind::F32:
-      tiff_mix<float>(src, planar, spp, true, colour,
-                      [invert](float v) -> uint32_t { return f32_to_u16(invert ? 1.0f - v : v); },
-                      n, out);
+      tiff_mix<float>(
+          src, planar, spp, true, colour,
+          [invert](float v) -> uint32_t { return f32_to_u16(invert ? 1.0f - v : v); }, n, out);
       break;
   }
 }
@@ -778,8 +779,8 @@ Decoded decode_tiff(std::span<const std::byte> bytes, const ReleaseBytes& done) 
           release(tile);
           chunks[p] = buf;
           uint32_t present = 0;
-          while (present < rows && present * tile_row_bytes + row_samples * sample_bytes <=
-                                       static_cast<size_t>(n)) {
+          while (present < rows &&
+                 present * tile_row_bytes + row_samples * sample_bytes <= static_cast<size_t>(n)) {
             ++present;
           }
           decoded += present * row_samples;
@@ -837,8 +838,8 @@ Decoded decode_tiff(std::span<const std::byte> bytes, const ReleaseBytes& done) 
           std::byte* buf = scratch.data() + p * strip_bytes;
           const uint32_t strip = TIFFComputeStrip(t, row, static_cast<uint16_t>(p));
           src.error.clear();
-          tmsize_t n = TIFFReadEncodedStrip(t, strip, buf,
-                                            static_cast<tmsize_t>(want * sample_bytes));
+          tmsize_t n =
+              TIFFReadEncodedStrip(t, strip, buf, static_cast<tmsize_t>(want * sample_bytes));
           if (n < 0) return std::unexpected(tiff_err(src.error));
           release(strip);
           chunks[p] = buf;

@@ -338,7 +338,9 @@ TEST(FitsImage, ToSamples) {
       {"I16 unsigned (BZERO 32768)",
        {16, {4, 1}, {-32768, -1, 0, 32767}, {{"BZERO", 32768.0}}},
        {0, 32767, 32768, 65535}},
-      {"I16 signed: negatives cut, not shifted", {16, {4, 1}, {-5, 0, 7, 32767}, {}}, {0, 0, 7, 32767}},
+      {"I16 signed: negatives cut, not shifted",
+       {16, {4, 1}, {-5, 0, 7, 32767}, {}},
+       {0, 0, 7, 32767}},
       {"NAXIS3 1 reads as two axes",
        {16, {2, 2, 1}, {-32768, 0, 1, 2}, {{"BZERO", 32768.0}}},
        {0, 32768, 32769, 32770}},
@@ -346,18 +348,12 @@ TEST(FitsImage, ToSamples) {
       {"F32 up to 1000 rounded, not scaled",
        {-32, {4, 1}, {0.0, 2.4, 10.5, 1000.0}, {}},
        {0, 2, 11, 1000}},
-      {"F32 negatives shifted up",
-       {-32, {3, 1}, {-10.0, 0.0, 5.5}, {}},
-       {0, 10, 16}},
-      {"I32 compressed into 16 bits",
-       {32, {3, 1}, {-100, 19900, 99900}, {}},
-       {0, 13107, 65535}},
+      {"F32 negatives shifted up", {-32, {3, 1}, {-10.0, 0.0, 5.5}, {}}, {0, 10, 16}},
+      {"I32 compressed into 16 bits", {32, {3, 1}, {-100, 19900, 99900}, {}}, {0, 13107, 65535}},
       {"I32 BSCALE and BZERO applied",
        {32, {2, 1}, {0, 5}, {{"BSCALE", 2.0}, {"BZERO", 10.0}}},
        {10, 20}},
-      {"I16 three planes averaged",
-       {16, {2, 1, 3}, {1, 0, 2, 0, 2, 3}, {}},
-       {2, 1}},
+      {"I16 three planes averaged", {16, {2, 1, 3}, {1, 0, 2, 0, 2, 3}, {}}, {2, 1}},
       {"I16 three planes, unsigned",
        {16, {1, 1, 3}, {-32768, -32768, -32767}, {{"BZERO", 32768.0}}},
        {0}},
@@ -374,9 +370,7 @@ TEST(FitsImage, ToSamples) {
        {10, 20, 65535}},
       {"F32 signed zeros and subnormals", {-32, {3, 1}, {-0.0, 1e-40, 2.0}, {}}, {0, 0, 2}},
       {"F32 three planes, NaN in one", {-32, {2, 1, 3}, {1, 2, kNaN, 4, 3, 6}, {}}, {0, 4}},
-      {"F32 negative infinity the only extreme",
-       {-32, {3, 1}, {-kInf, 7.0, 9.0}, {}},
-       {0, 7, 9}},
+      {"F32 negative infinity the only extreme", {-32, {3, 1}, {-kInf, 7.0, 9.0}, {}}, {0, 7, 9}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -432,7 +426,8 @@ TEST(FitsImage, ReportsTheDataItIsDoneWith) {
     FitsSpec desc;
   };
   const Case cases[] = {
-      {"I16 one plane", {16, {w, h}, std::vector<double>(raw.begin(), raw.begin() + w * h), {{"BZERO", 32768.0}}}},
+      {"I16 one plane",
+       {16, {w, h}, std::vector<double>(raw.begin(), raw.begin() + w * h), {{"BZERO", 32768.0}}}},
       {"F32 three planes", {-32, {w, h, 3}, raw, {}}},
       {"F64 three planes", {-64, {w, h, 3}, raw, {}}},
   };

@@ -276,7 +276,7 @@ TEST(ImageInput, DecodesLosslessFormats) {
 // Adam7 passes without pixels (narrow or short images) are skipped by the
 // reader; every pixel of the others lands in its place exactly once.
 TEST(ImageInput, DecodesInterlacedPngOfAnySize) {
-  const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {2, 1}, {1, 5}, {3, 2}, {5, 3},
+  const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {2, 1}, {1, 5},  {3, 2}, {5, 3},
                                                  {4, 9}, {8, 8}, {9, 17}, {33, 6}};
   TempDir dir;
   for (auto [w, h] : sizes) {
@@ -284,10 +284,10 @@ TEST(ImageInput, DecodesInterlacedPngOfAnySize) {
       SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + ", " +
                    std::to_string(source.channels) + " channels");
       fs::path src = write_source(dir, source), out = dir / "i.png";
-      ASSERT_NO_FATAL_FAILURE(run_tool(expand(
-          source.channels == 3 ? "convert {src} -interlace PNG PNG48:{out}"
-                               : "convert {src} -interlace PNG {out}",
-          src, {}, out)));
+      ASSERT_NO_FATAL_FAILURE(
+          run_tool(expand(source.channels == 3 ? "convert {src} -interlace PNG PNG48:{out}"
+                                               : "convert {src} -interlace PNG {out}",
+                          src, {}, out)));
       ASSERT_EQ(testing::read_file(out)[28], '\x01') << "not interlaced";
       auto img = decode_file(out);
       ASSERT_TRUE(img.has_value()) << img.error().message();
@@ -315,9 +315,9 @@ TEST(ImageInput, DecodesOneStripTiffs) {
     SCOPED_TRACE(c.name);
     fs::path src = write_source(dir, c.source), tmp = dir / "tmp.tif", out = dir / "one.tif";
     ASSERT_NO_FATAL_FAILURE(run_tool(expand("convert {src} -compress none {tmp}", src, tmp, {})));
-    ASSERT_NO_FATAL_FAILURE(run_tool(expand("tiffcp -r " + std::to_string(c.source.height) +
-                                                " -c " + c.compression + " {tmp} {out}",
-                                            {}, tmp, out)));
+    ASSERT_NO_FATAL_FAILURE(run_tool(expand(
+        "tiffcp -r " + std::to_string(c.source.height) + " -c " + c.compression + " {tmp} {out}",
+        {}, tmp, out)));
     auto img = decode_file(out);
     ASSERT_TRUE(img.has_value()) << img.error().message();
     EXPECT_EQ(img->plane, c.source.luminance());
@@ -331,12 +331,14 @@ TEST(ImageInput, DecodesOneStripTiffs) {
     // The directory follows the strip in tiffcp's files; the strip is cut
     // in half by zeroing its second half.
     const size_t ifd = static_cast<uint8_t>(bytes[4]) | static_cast<uint8_t>(bytes[5]) << 8 |
-                       static_cast<uint8_t>(bytes[6]) << 16 | size_t{static_cast<uint8_t>(bytes[7])} << 24;
+                       static_cast<uint8_t>(bytes[6]) << 16 |
+                       size_t{static_cast<uint8_t>(bytes[7])} << 24;
     ASSERT_GT(ifd, 1000u);
     std::fill(bytes.begin() + ifd / 2, bytes.begin() + ifd, '\0');
     auto r = decode(std::as_bytes(std::span(bytes.data(), bytes.size())));
     ASSERT_FALSE(r.has_value());
-    EXPECT_TRUE(r.error().message().starts_with("corrupt or truncated TIFF: ")) << r.error().message();
+    EXPECT_TRUE(r.error().message().starts_with("corrupt or truncated TIFF: "))
+        << r.error().message();
   }
 }
 
@@ -350,9 +352,10 @@ TEST(ImageInput, ReportsTheInputItIsDoneWith) {
   run_tool(expand("convert {src} -interlace PNG PNG48:{out}", ppm16, {}, dir / "i.png"));
   run_tool(expand("convert {src} -compress none {out}", ppm16, {}, dir / "a.tif"));
   run_tool(expand("tiffcp -c zip:2 -r 7 {src} {out}", dir / "a.tif", {}, dir / "z.tif"));
-  run_tool(expand("convert {src} -interlace Plane -define tiff:tile-geometry=64x64 -compress zip "
-                  "{out}",
-                  ppm16, {}, dir / "t.tif"));
+  run_tool(
+      expand("convert {src} -interlace Plane -define tiff:tile-geometry=64x64 -compress zip "
+             "{out}",
+             ppm16, {}, dir / "t.tif"));
   run_tool(expand("tiffcp -r 300 {src} {out}", dir / "a.tif", {}, dir / "one.tif"));
   fs::path ppm8 = write_source(dir, rgb8);
   run_tool(expand("convert {src} -quality 95 {out}", ppm8, {}, dir / "a.jpg"));
@@ -732,7 +735,8 @@ TEST(LoadImage, LeavesLittleOfTheFileResident) {
     const size_t grown = peak_rss_kib() - before;
     ASSERT_TRUE(plane.has_value()) << plane.error().text();
     const size_t plane_kib = plane->samples.size() * 2 / 1024;
-    EXPECT_LT(grown, plane_kib + file_kib / 4) << "file " << file_kib << " KiB, plane " << plane_kib;
+    EXPECT_LT(grown, plane_kib + file_kib / 4)
+        << "file " << file_kib << " KiB, plane " << plane_kib;
   }
 }
 
