@@ -1,3 +1,8 @@
+// g++ 12 at -O2 takes the empty vectors in the TIFF case table for
+// "maybe uninitialized" inside the standard headers (a false positive of that
+// release), so the warning is off for this file before those headers come in.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "core/image_input.hpp"
 
 #include <gtest/gtest.h>
@@ -462,15 +467,23 @@ TEST(ImageInput, AppliesAllEightOrientations) {
                                      quoted(plain)));
     // One exiftool run tags all eight copies.
     std::string tag = "exiftool";
+    // Built by appending: g++ 12 warns falsely on "o" + std::string in Release.
+    auto oriented = [&](int code) {
+      std::string name = "o";
+      name += std::to_string(code);
+      name += '.';
+      name += ext;
+      return dir / name;
+    };
     for (const auto& o : kOrientations) {
-      const fs::path copy = dir / ("o" + std::to_string(o.code) + "." + ext);
+      const fs::path copy = oriented(o.code);
       fs::copy_file(plain, copy, fs::copy_options::overwrite_existing);
       tag += " -Orientation#=" + std::to_string(o.code) + " " + quoted(copy) + " -execute";
     }
     ASSERT_NO_FATAL_FAILURE(run_tool(tag + " -common_args -q -overwrite_original"));
     for (const auto& o : kOrientations) {
       SCOPED_TRACE(ext + " orientation " + std::to_string(o.code));
-      const fs::path out = dir / ("o" + std::to_string(o.code) + "." + ext);
+      const fs::path out = oriented(o.code);
       auto img = decode_file(out);
       ASSERT_TRUE(img.has_value()) << img.error().message();
       EXPECT_EQ(img->orientation, o.code);

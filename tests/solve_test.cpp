@@ -140,7 +140,7 @@ TEST(MatchField, PairsNearestFreeStarWithTieAndBoundaryRules) {
     SCOPED_TRACE(c.name);
     Ctx ctx(db, params, c.stars, 1000, 1000);
     for (uint32_t i = 0; i < c.projected.size(); ++i) {
-      ctx.field.push_back({0, i, c.projected[i][0], c.projected[i][1], 0.1 * i, 0.2 * i});
+      ctx.field.push_back({0, i, c.projected[i][0], c.projected[i][1]});
     }
     const size_t k = ctx.match_field(c.exclude, ctx.n_match);
     ASSERT_EQ(k, c.want_pixels.size());
@@ -158,7 +158,7 @@ TEST(MatchField, OnlyTheFirstNStarsTakePart) {
   stars[42] = {50, 50, 1};  // beyond the 40 that take part
   Ctx ctx(db, params, stars, 1000, 1000);
   EXPECT_EQ(ctx.n_match, 40u);
-  ctx.field.push_back({0, 0, 50, 50, 0, 0});
+  ctx.field.push_back({0, 0, 50, 50});
   EXPECT_EQ(ctx.match_field({}, ctx.n_match), 0u);
   ctx.img_pts.clear();
   EXPECT_EQ(ctx.match_field({}, 45), 1u);
