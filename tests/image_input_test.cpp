@@ -748,7 +748,9 @@ TEST(LoadImage, LeavesLittleOfTheFileResident) {
     const size_t grown = peak_rss_kib() - before;
     ASSERT_TRUE(plane.has_value()) << plane.error().text();
     const size_t plane_kib = plane->samples.size() * 2 / 1024;
-    EXPECT_LT(grown, plane_kib + file_kib / 4)
+    // Holding the file would grow the peak by plane + file; half the file
+    // leaves room for the sanitizer allocator's slack and libtiff's buffers.
+    EXPECT_LT(grown, plane_kib + file_kib / 2)
         << "file " << file_kib << " KiB, plane " << plane_kib;
   }
 }
