@@ -137,6 +137,7 @@ uint64_t fnv1a64(std::span<const std::byte> bytes) {
   return h;
 }
 
+Vec2 direction_radec(double x, double y, double z) { return lon_lat(x, y, z); }
 Vec2 star_radec(const StarRecord& star) { return lon_lat(star.x, star.y, star.z); }
 
 std::expected<Database, LoadError> Database::load(std::span<const std::byte> bytes,

@@ -103,6 +103,8 @@ uint64_t fnv1a64(std::span<const std::byte> bytes);
 
 // (RA in [0, 2pi), Dec) of a star, from its vector in double precision.
 Vec2 star_radec(const StarRecord& star);
+// The same conversion for any direction (x, y, z), not necessarily unit length.
+Vec2 direction_radec(double x, double y, double z);
 
 // The nested cells at `depth` that a cone query below pi/4 visits, as
 // ascending half-open ranges; empty for inputs the query rejects or scans whole.

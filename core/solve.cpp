@@ -13,7 +13,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr size_t kMatchStars = 40;
 constexpr int kDensePasses = 5;
 constexpr unsigned kMaxSipOrder = 9;
@@ -24,40 +23,7 @@ std::array<double, 3> unit_vector(Vec2 radec) {
   return {cd * std::cos(radec[0]), cd * std::sin(radec[0]), std::sin(radec[1])};
 }
 
-// The conversion of star_radec, for a direction that is not a stored star.
-Vec2 radec_of(double x, double y, double z) {
-  double ra = std::atan2(y, x);
-  if (ra < 0) ra += kTwoPi;
-  if (ra >= kTwoPi) ra = 0;
-  return {ra, std::atan2(z, std::hypot(x, y))};
-}
-
-double reduce_ra(double ra) {
-  ra = std::fmod(ra, kTwoPi);
-  if (ra < 0) ra += kTwoPi;
-  return ra;
-}
-
 double det_of(const std::array<double, 4>& cd) { return cd[0] * cd[3] - cd[1] * cd[2]; }
-
-// Moves a tangent point by the plane offset (xi, eta): the inverse gnomonic projection.
-Vec2 move_tangent_point(Vec2 t, double xi, double eta) {
-  const double r = std::hypot(xi, eta);
-  if (!(std::isfinite(r) && r != 0)) return t;
-  const double rho = std::atan(r);
-  const double sd = std::sin(t[1]), cd = std::cos(t[1]);
-  const double s = std::clamp(eta * std::sin(rho) * cd / r + sd * std::cos(rho), -1.0, 1.0);
-  const double ra =
-      t[0] + std::atan2(xi * std::sin(rho), cd * r * std::cos(rho) - eta * sd * std::sin(rho));
-  return {reduce_ra(ra), std::asin(s)};
-}
-
-double ra_deg_of(double ra) {
-  double deg = std::fmod(ra * kRadToDeg, 360.0);
-  if (deg < 0) deg += 360.0;
-  if (deg >= 360.0) deg = 0;
-  return deg;
-}
 
 struct ConeStar {
   int16_t mag;
@@ -266,7 +232,7 @@ std::optional<std::pair<Wcs, double>> fit_sip(std::span<const Vec2> pixels,
     m2 = m;
     if (!wcs::solve_dense(m, c_xi, n) || !wcs::solve_dense(m2, c_eta, n)) return std::nullopt;
     const double xi0 = c_xi[0], eta0 = c_eta[0];
-    t = move_tangent_point(t, xi0, eta0);
+    t = wcs::deproject(t, xi0, eta0);
     if (std::max(std::abs(xi0), std::abs(eta0)) < 1e-15) break;
   }
 
@@ -438,7 +404,7 @@ struct HitVerifier {
       sz += s.z;
       img[q] = {ctx.stars[hit.image_stars[q]].x, ctx.stars[hit.image_stars[q]].y};
     }
-    const auto fit = wcs::fit_wcs(img, sky, ctx.centre, radec_of(sx, sy, sz));
+    const auto fit = wcs::fit_wcs(img, sky, ctx.centre, direction_radec(sx, sy, sz));
     if (!fit || !(fit->second <= rms_max)) return false;
     const auto [ok, log_fa] =
         ctx.verify(fit->first, hit.band, hit.image_stars, hit.catalogue_stars);
@@ -501,7 +467,7 @@ SolveResult solve_stars_frame(const Database& db, std::span<const ImageStar> sta
   const auto& cd = refined.wcs.cd;
   const double det = det_of(cd);
   const Vec2 c = refined.wcs.pixel_to_sky(ctx.centre[0], ctx.centre[1]);
-  sol.ra_deg = ra_deg_of(c[0]);
+  sol.ra_deg = ra_degrees(c[0]);
   sol.dec_deg = c[1] * kRadToDeg;
   sol.scale_arcsec = std::sqrt(std::abs(det)) * kRadToDeg * 3600;
   if (det != 0 && std::isfinite(det)) {

@@ -44,10 +44,7 @@ void move_to_full_frame(Solution& solution, const Crop& crop, uint32_t width, ui
   wcs.crpix[1] += crop.y0;
   const double w = width, h = height;
   const Vec2 c = wcs.pixel_to_sky((w - 1) * 0.5, (h - 1) * 0.5);
-  double ra = std::fmod(c[0] * kRadToDeg, 360.0);
-  if (ra < 0) ra += 360.0;
-  if (ra >= 360.0) ra = 0;
-  solution.ra_deg = ra;
+  solution.ra_deg = ra_degrees(c[0]);
   solution.dec_deg = c[1] * kRadToDeg;
   const auto& cd = wcs.cd;
   const double scale = std::sqrt(std::abs(cd[0] * cd[3] - cd[1] * cd[2])) * kRadToDeg;

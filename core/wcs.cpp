@@ -60,9 +60,8 @@ std::optional<Plane> project(double ra0, double dec0, double ra, double dec) {
   return project(Tangent(ra0, dec0), ra, std::sin(dec), std::cos(dec));
 }
 
-// Inverse gnomonic projection; a zero or non-finite plane radius stays at the
-// tangent point. RA is not reduced here.
-Vec2 deproject(double ra0, double dec0, double xi, double eta) {
+// Inverse gnomonic projection; RA is not reduced here.
+Vec2 deproject_unreduced(double ra0, double dec0, double xi, double eta) {
   const double r = std::hypot(xi, eta);
   if (r == 0 || !std::isfinite(r)) return {ra0, dec0};
   const double rho = std::atan(r);
@@ -146,8 +145,7 @@ Vec2 Wcs::pixel_to_sky(double x, double y) const {
   }
   const double xi = cd[0] * u + cd[1] * v;
   const double eta = cd[2] * u + cd[3] * v;
-  const Vec2 sky = deproject(crval[0], crval[1], xi, eta);
-  return {reduce_ra(sky[0]), sky[1]};
+  return wcs::deproject(crval, xi, eta);
 }
 
 std::optional<Vec2> Wcs::sky_to_pixel(double ra, double dec) const {
@@ -177,6 +175,13 @@ std::optional<Vec2> Wcs::plane_to_pixel(double xi, double eta) const {
     if (std::max(std::abs(du), std::abs(dv)) < 1e-6) return Vec2{u + crpix[0], v + crpix[1]};
   }
   return std::nullopt;
+}
+
+double ra_degrees(double ra) {
+  double deg = std::fmod(ra * kRadToDeg, 360.0);
+  if (deg < 0) deg += 360.0;
+  if (deg >= 360.0) deg = 0;
+  return deg;
 }
 
 DirectionProjector::DirectionProjector(const Wcs& wcs) : wcs_(wcs) {
@@ -224,6 +229,11 @@ std::string Wcs::to_fits_header() const {
 }
 
 namespace wcs {
+
+Vec2 deproject(Vec2 tangent, double xi, double eta) {
+  const Vec2 sky = deproject_unreduced(tangent[0], tangent[1], xi, eta);
+  return {reduce_ra(sky[0]), sky[1]};
+}
 
 std::optional<std::pair<Wcs, double>> fit_wcs(std::span<const Vec2> pixels,
                                               std::span<const Vec2> sky, Vec2 crpix, Vec2 crval0) {
@@ -294,8 +304,8 @@ std::optional<std::pair<Wcs, double>> fit_wcs(std::span<const Vec2> pixels,
     p = *sp;
     q = *sq;
 
-    const Vec2 moved = deproject(ra0, dec0, p[2], q[2]);
-    ra0 = reduce_ra(moved[0]);
+    const Vec2 moved = deproject({ra0, dec0}, p[2], q[2]);
+    ra0 = moved[0];
     dec0 = moved[1];
     if (std::max(std::abs(p[2]), std::abs(q[2])) < 1e-15) break;
   }

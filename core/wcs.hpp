@@ -25,6 +25,9 @@ using Vec2 = std::array<double, 2>;  // (x, y) pixels or (RA, Dec) radians
 
 inline constexpr double kRadToDeg = 57.29577951308232;
 
+// RA in radians as degrees in [0, 360): a result that rounds to 360 is 0.
+double ra_degrees(double ra);
+
 struct SipTerm {
   uint8_t p;  // exponent of u
   uint8_t q;  // exponent of v
@@ -82,6 +85,11 @@ class DirectionProjector {
 };
 
 namespace wcs {
+
+// The inverse gnomonic projection: the sky point at plane offset (xi, eta)
+// from `tangent`, RA in [0, 2pi); a zero or non-finite offset gives the
+// tangent point. Fits use it to move their tangent point.
+Vec2 deproject(Vec2 tangent, double xi, double eta);
 
 // Linear TAN fit with `crpix` fixed and the tangent point iterated from
 // `crval0`; returns the Wcs (no sip) and its rms in pixels.
