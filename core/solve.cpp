@@ -18,11 +18,6 @@ constexpr int kDensePasses = 5;
 constexpr unsigned kMaxSipOrder = 9;
 constexpr size_t kMaxSipTerms = (kMaxSipOrder + 1) * (kMaxSipOrder + 2) / 2;
 
-std::array<double, 3> unit_vector(Vec2 radec) {
-  const double cd = std::cos(radec[1]);
-  return {cd * std::cos(radec[0]), cd * std::sin(radec[0]), std::sin(radec[1])};
-}
-
 double det_of(const std::array<double, 4>& cd) { return cd[0] * cd[3] - cd[1] * cd[2]; }
 
 struct ConeStar {
@@ -55,7 +50,7 @@ void Ctx::project_field(const Wcs& wcs, size_t band, std::span<const uint32_t> e
   cone_ids.clear();
   field.clear();
   if (!std::isfinite(radius)) return;
-  db.stars_in_cone(band, unit_vector(wcs.crval), radius, cone_ids);
+  db.stars_in_cone(band, unit_vector(wcs.crval[0], wcs.crval[1]), radius, cone_ids);
   // Most of a verification's time is spent here, so stars are projected from
   // their stored directions, without trigonometry.
   const DirectionProjector projector(wcs);
@@ -303,7 +298,7 @@ RefineResult Ctx::refine_dense(const Wcs& candidate, size_t band) {
   const double radius = diag * std::sqrt(std::abs(det_of(best.wcs.cd))) * 0.5 * 1.02;
   if (!std::isfinite(radius)) return best;
   cone_ids.clear();
-  db.stars_in_cone(0, unit_vector(best.wcs.crval), radius, cone_ids);
+  db.stars_in_cone(0, unit_vector(best.wcs.crval[0], best.wcs.crval[1]), radius, cone_ids);
   std::vector<ConeStar> cone;
   cone.reserve(cone_ids.size());
   for (uint32_t id : cone_ids) {

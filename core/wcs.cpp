@@ -177,6 +177,10 @@ std::optional<Vec2> Wcs::plane_to_pixel(double xi, double eta) const {
   return std::nullopt;
 }
 
+std::array<double, 3> unit_vector(double ra, double dec) {
+  return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
+}
+
 double ra_degrees(double ra) {
   double deg = std::fmod(ra * kRadToDeg, 360.0);
   if (deg < 0) deg += 360.0;

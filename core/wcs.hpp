@@ -28,6 +28,9 @@ inline constexpr double kRadToDeg = 57.29577951308232;
 // RA in radians as degrees in [0, 360): a result that rounds to 360 is 0.
 double ra_degrees(double ra);
 
+// The unit vector of (RA, Dec) in radians.
+std::array<double, 3> unit_vector(double ra, double dec);
+
 struct SipTerm {
   uint8_t p;  // exponent of u
   uint8_t q;  // exponent of v

@@ -24,7 +24,6 @@ namespace kestrune {
 namespace {
 
 using testing::make_db;
-using testing::unit_vector;
 using Bytes = std::vector<std::byte>;
 
 constexpr double kPi = std::numbers::pi;

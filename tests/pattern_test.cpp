@@ -153,8 +153,6 @@ TEST(KeyHash, MatchesTheFinaliser) {
 
 // ---- sky patterns and the lookup ----
 
-using testing::unit_vector;
-
 // Gnomonic projection about (ra0, dec0), then rotation, optional mirror and
 // scale to pixels around (500, 400).
 Vec2 project(const StarRecord& s, double ra0, double dec0, double rot, bool mirror,

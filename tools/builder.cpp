@@ -24,8 +24,7 @@
 namespace kestrune::tools {
 namespace {
 
-constexpr double kDeg = 180.0 / std::numbers::pi;
-constexpr double kSkyDeg2 = 4.0 * std::numbers::pi * kDeg * kDeg;
+constexpr double kSkyDeg2 = 4.0 * std::numbers::pi * kRadToDeg * kRadToDeg;
 
 // Stars of a band's uniformised list in the smallest field it serves
 // (diagonal fov/1.34, aspect 4:3): well above the 80 that verification
@@ -204,9 +203,9 @@ uint64_t band_patterns(const std::vector<StarRecord>& stars, const std::vector<u
   const T_Healpix_Base<int64_t> index_grid(static_cast<int>(plan.depth), NEST);
   const T_Healpix_Base<int64_t> centre_grid(static_cast<int>(plan.centre_depth), NEST);
   const auto centres = centre_cells(stars, ids, plan);
-  const double radius = plan.radius_deg / kDeg;
+  const double radius = plan.radius_deg / kRadToDeg;
   const double cos_radius = std::cos(radius);
-  const double min_side = plan.min_side_deg / kDeg;
+  const double min_side = plan.min_side_deg / kRadToDeg;
 
   QuadSet seen;
   rangeset<int64_t> cover;
@@ -290,7 +289,7 @@ BandPlan band_for_fov(double fov_deg, bool densest) {
   plan.centre_depth = depth_near(kCentreSpacingPerRadius * plan.radius_deg);
   plan.quad_stars = kQuadStars;
   plan.min_side_deg = kMinSidePerFov * fov_deg;
-  plan.size_scale_rad = kSizeScalePerFov * fov_deg / kDeg;
+  plan.size_scale_rad = kSizeScalePerFov * fov_deg / kRadToDeg;
   return plan;
 }
 
@@ -327,14 +326,13 @@ std::vector<StarRecord> select_stars(const std::vector<CatalogStar>& merged, con
   std::array<double, 3> centre{};
   double cos_region = -2;
   if (options.region) {
-    const double ra = options.region->ra_deg / kDeg, dec = options.region->dec_deg / kDeg;
-    centre = {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
-    cos_region = std::cos(options.region->radius_deg / kDeg);
+    centre = unit_vector(options.region->ra_deg / kRadToDeg, options.region->dec_deg / kRadToDeg);
+    cos_region = std::cos(options.region->radius_deg / kRadToDeg);
   }
   for (const auto& s : merged) {
     if (options.mag_limit && !(s.mag <= *options.mag_limit)) continue;
     const double mag_key = std::clamp(std::round(static_cast<double>(s.mag) * 1000.0), -32768.0, 32767.0);
-    const StarRecord rec = star_record(s.ra_deg / kDeg, s.dec_deg / kDeg, static_cast<int16_t>(mag_key));
+    const StarRecord rec = star_record(s.ra_deg / kRadToDeg, s.dec_deg / kRadToDeg, static_cast<int16_t>(mag_key));
     if (options.region && rec.x * centre[0] + rec.y * centre[1] + rec.z * centre[2] < cos_region) continue;
     kept.push_back({&s, rec});
   }

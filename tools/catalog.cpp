@@ -20,10 +20,11 @@
 
 #include <healpix_cxx/healpix_base.h>
 
+#include "core/wcs.hpp"
+
 namespace kestrune::tools {
 namespace {
 
-constexpr double kDeg = 180.0 / std::numbers::pi;
 
 // Message text from pieces; `{}` in `pattern` takes the next argument.
 template <class... Args>
@@ -55,15 +56,10 @@ std::string fits_text(int status) {
 }
 
 CatalogStar from_vector(double x, double y, double z, float mag) {
-  double ra = std::atan2(y, x) * kDeg;
+  double ra = std::atan2(y, x) * kRadToDeg;
   if (ra < 0) ra += 360.0;
   if (ra >= 360.0) ra = 0.0;
-  return {ra, std::atan2(z, std::hypot(x, y)) * kDeg, mag};
-}
-
-std::array<double, 3> unit_vector(const CatalogStar& s) {
-  const double ra = s.ra_deg / kDeg, dec = s.dec_deg / kDeg;
-  return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
+  return {ra, std::atan2(z, std::hypot(x, y)) * kRadToDeg, mag};
 }
 
 template <class T>
@@ -368,12 +364,12 @@ std::vector<CatalogStar> merge_catalogs(std::vector<CatalogStar> stars, double r
   std::vector<std::array<double, 3>> dirs(stars.size());
   std::vector<std::pair<int64_t, uint32_t>> by_cell(stars.size());  // (cell, rank)
   for (size_t i = 0; i < stars.size(); ++i) {
-    dirs[i] = unit_vector(stars[i]);
+    dirs[i] = unit_vector(stars[i].ra_deg / kRadToDeg, stars[i].dec_deg / kRadToDeg);
     by_cell[i] = {grid.vec2pix(vec3(dirs[i][0], dirs[i][1], dirs[i][2])), static_cast<uint32_t>(i)};
   }
   std::ranges::sort(by_cell);
 
-  const double chord = 2.0 * std::sin(radius_arcsec / 3600.0 / kDeg / 2.0);
+  const double chord = 2.0 * std::sin(radius_arcsec / 3600.0 / kRadToDeg / 2.0);
   const double chord2 = chord * chord;
   std::vector<uint8_t> gone(stars.size(), 0);
   fix_arr<int64_t, 8> around;

@@ -48,8 +48,7 @@ std::string system_error(int err) { return cat(std::strerror(err), " (os error "
 }  // namespace
 
 StarRecord star_record(double ra, double dec, int16_t mag) {
-  return star_record({std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)},
-                     mag);
+  return star_record(unit_vector(ra, dec), mag);
 }
 
 StarRecord star_record(const std::array<double, 3>& v, int16_t mag) {

@@ -91,11 +91,6 @@ class Rng {
 enum Stream : uint64_t { kScatter = 1, kFaint, kNoise, kHot, kTrail, kColour };
 Rng stream(uint64_t seed, Stream which) { return Rng(seed * 0x2545f4914f6cdd1dULL + which); }
 
-std::array<double, 3> unit_vector(double ra_rad, double dec_rad) {
-  return {std::cos(dec_rad) * std::cos(ra_rad), std::cos(dec_rad) * std::sin(ra_rad),
-          std::sin(dec_rad)};
-}
-
 double angle_between(const std::array<double, 3>& a, const std::array<double, 3>& b) {
   const double cross =
       std::hypot(a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]);

@@ -6,10 +6,6 @@
 
 namespace kestrune::testing {
 
-std::array<double, 3> unit_vector(double ra, double dec) {
-  return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
-}
-
 std::vector<StarRecord> random_stars(size_t n, uint64_t seed) {
   return random_stars_in_cap(n, 0, std::numbers::pi / 2, std::numbers::pi, seed);
 }

@@ -23,9 +23,6 @@ std::vector<StarRecord> random_stars(size_t n, uint64_t seed);
 std::vector<StarRecord> random_stars_in_cap(size_t n, double ra, double dec, double radius,
                                             uint64_t seed);
 
-// The unit vector of (ra, dec) in radians.
-std::array<double, 3> unit_vector(double ra, double dec);
-
 struct TinyDb {
   tools::EncodedDb encoded;
   Database db;
