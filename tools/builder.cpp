@@ -400,7 +400,9 @@ std::expected<BuildSummary, std::string> build_database(const std::vector<std::s
   if (!encoded) return std::unexpected(encoded.error().message());
   *desc = DbSpec{};  // release the pattern list before the file image is checked and written
   summary.write = encoded->stats;
-  if (auto db = Database::load(encoded->bytes, true, true); !db)
+  // The checksum was computed over these very bytes; the file written from
+  // them gets every check below.
+  if (auto db = Database::load(encoded->bytes, false, true); !db)
     return std::unexpected(cat("the encoded database does not load: ", db.error().message()));
   if (auto w = write_file_atomic(output, encoded->bytes); !w) return std::unexpected(w.error().message());
   encoded->bytes = {};

@@ -362,10 +362,12 @@ std::vector<CatalogStar> merge_catalogs(std::vector<CatalogStar> stars, double r
   T_Healpix_Base<int64_t> grid(depth, NEST);
 
   std::vector<std::array<double, 3>> dirs(stars.size());
+  std::vector<int64_t> cell_of(stars.size());
   std::vector<std::pair<int64_t, uint32_t>> by_cell(stars.size());  // (cell, rank)
   for (size_t i = 0; i < stars.size(); ++i) {
     dirs[i] = unit_vector(stars[i].ra_deg / kRadToDeg, stars[i].dec_deg / kRadToDeg);
-    by_cell[i] = {grid.vec2pix(vec3(dirs[i][0], dirs[i][1], dirs[i][2])), static_cast<uint32_t>(i)};
+    cell_of[i] = grid.vec2pix(vec3(dirs[i][0], dirs[i][1], dirs[i][2]));
+    by_cell[i] = {cell_of[i], static_cast<uint32_t>(i)};
   }
   std::ranges::sort(by_cell);
 
@@ -375,7 +377,7 @@ std::vector<CatalogStar> merge_catalogs(std::vector<CatalogStar> stars, double r
   fix_arr<int64_t, 8> around;
   for (size_t i = 0; i < stars.size(); ++i) {
     if (gone[i]) continue;
-    const int64_t cell = grid.vec2pix(vec3(dirs[i][0], dirs[i][1], dirs[i][2]));
+    const int64_t cell = cell_of[i];
     grid.neighbors(cell, around);
     std::array<int64_t, 9> cells{cell};
     for (size_t k = 0; k < 8; ++k) cells[k + 1] = around[k];
