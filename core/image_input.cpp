@@ -400,7 +400,13 @@ void png_on_info(png_structp png, png_infop info) {
   png_uint_32 w = 0, h = 0;
   int depth = 0, colour_type = 0, interlace = 0;
   png_get_IHDR(png, info, &w, &h, &depth, &colour_type, &interlace, nullptr, nullptr);
-  st->refused = check_limits(ImageFormat::Png, w, h, 1, 1);
+  // The pixel the transformations below make: palette to RGB, tRNS to an
+  // alpha channel, gray under 8 bits to 8. libpng allocates its row buffers
+  // for that pixel in png_read_update_info, so the limits are checked first.
+  const bool alpha = (colour_type & PNG_COLOR_MASK_ALPHA) != 0;
+  const bool trns_alpha = !alpha && png_get_valid(png, info, PNG_INFO_tRNS);
+  const unsigned channels = ((colour_type & PNG_COLOR_MASK_COLOR) ? 3 : 1) + alpha + trns_alpha;
+  st->refused = check_limits(ImageFormat::Png, w, h, depth == 16 ? 2 : 1, channels);
   if (st->refused) png_error(png, "refused");
 
   // 16-bit samples stay big-endian: the luminance reads them as they are.
@@ -419,8 +425,6 @@ void png_on_info(png_structp png, png_infop info) {
   st->wide = out.bits == 16;
   st->colour = out.channels >= 3;
   out.orientation = png_orientation(png, info);
-  st->refused = check_limits(ImageFormat::Png, w, h, st->wide ? 2 : 1, out.channels);
-  if (st->refused) png_error(png, "refused");
 
   st->interlaced = interlace == PNG_INTERLACE_ADAM7;
   if (st->interlaced) {

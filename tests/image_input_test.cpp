@@ -6,6 +6,7 @@
 #include "core/image_input.hpp"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <tiffio.h>
 
 #include <algorithm>
@@ -753,6 +754,53 @@ TEST(LoadImage, LeavesLittleOfTheFileResident) {
     EXPECT_LT(grown, plane_kib + file_kib / 2)
         << "file " << file_kib << " KiB, plane " << plane_kib;
   }
+}
+
+// A PNG chunk: length, type, data, CRC over type and data.
+void append_png_chunk(std::string& png, const char* type, const std::string& data) {
+  const auto be32 = [&](uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) png += static_cast<char>(v >> shift);
+  };
+  be32(static_cast<uint32_t>(data.size()));
+  const std::string body = std::string(type, 4) + data;
+  png += body;
+  be32(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()),
+                                   static_cast<uInt>(body.size()))));
+}
+
+// 200 MP of 16-bit RGBA in one row is within the pixel limit but its buffer
+// is not: the refusal must come before libpng sizes its row buffers for it
+// (1.6 GB each).
+TEST(ImageInput, RefusesAnOversizedPngBufferBeforeLibpngAllocatesRows) {
+  std::string png = "\x89PNG\r\n\x1a\n";
+  std::string ihdr;
+  for (uint32_t v : {200'000'000u, 1u})
+    for (int shift = 24; shift >= 0; shift -= 8) ihdr += static_cast<char>(v >> shift);
+  ihdr += std::string{16, 6, 0, 0, 0};  // depth 16, RGBA, deflate, no filter, not interlaced
+  append_png_chunk(png, "IHDR", ihdr);
+  std::string zeros(64, '\0');
+  std::string idat(compressBound(zeros.size()), '\0');
+  uLongf idat_size = idat.size();
+  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(idat.data()), &idat_size,
+                     reinterpret_cast<const Bytef*>(zeros.data()), zeros.size()),
+            Z_OK);
+  idat.resize(idat_size);
+  append_png_chunk(png, "IDAT", idat);
+  append_png_chunk(png, "IEND", "");
+
+  {
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5";
+    reset.flush();
+    if (!reset) GTEST_SKIP() << "the peak resident size cannot be reset here";
+  }
+  const size_t before = peak_rss_kib();
+  auto img = decode(std::as_bytes(std::span(png)));
+  const size_t grown = peak_rss_kib() - before;
+  ASSERT_FALSE(img.has_value());
+  EXPECT_EQ(img.error().message(),
+            "PNG image too large: 200000000 \u00d7 1 pixels (the limit is 200 MP)");
+  EXPECT_LT(grown, 64u * 1024) << "KiB";
 }
 
 }  // namespace
