@@ -22,9 +22,7 @@ std::vector<std::byte> small_database() {
   tools::DbSpec desc;
   desc.stars = random_stars(300, 7);
   desc.bands.push_back({10.0, 0.5, 2, all_ids(desc.stars.size())});
-  auto encoded = tools::encode_database(desc);
-  EXPECT_TRUE(encoded.has_value());
-  return encoded->bytes;
+  return must_make_db(desc).encoded.bytes;
 }
 
 void write_bytes(const fs::path& path, const std::vector<std::byte>& bytes) {

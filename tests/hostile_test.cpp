@@ -401,9 +401,7 @@ tools::EncodedDb sample_database() {
   desc.bands.push_back({8.0, 0.25, 3, all_ids(300)});
   desc.bands.push_back({4.0, 0.05, 5, all_ids(150)});
   for (uint32_t i = 0; i + 3 < 40; ++i) desc.patterns.push_back({{i, i + 1, i + 2, i + 3}, 0});
-  auto encoded = tools::encode_database(desc);
-  EXPECT_TRUE(encoded.has_value());
-  return *encoded;
+  return must_make_db(desc).encoded;
 }
 
 template <class T>

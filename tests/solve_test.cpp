@@ -7,12 +7,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <optional>
 #include <numbers>
 #include <random>
 #include <vector>
 
 #include "tools/db_writer.hpp"
+#include "tests/support/tiny_db.hpp"
 #include "tests/support/truth.hpp"
 
 namespace kestrune {
@@ -24,20 +25,8 @@ namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr double kArcsec = kPi / (180.0 * 3600.0);
 
-// A Database over bytes that it keeps alive.
-struct TestDb {
-  std::unique_ptr<std::vector<std::byte>> bytes;
-  Database db;
-};
-
-TestDb make_db(const tools::DbSpec& desc) {
-  auto encoded = tools::encode_database(desc);
-  EXPECT_TRUE(encoded.has_value()) << (encoded ? "" : encoded.error().message());
-  auto bytes = std::make_unique<std::vector<std::byte>>(std::move(encoded->bytes));
-  auto db = Database::load(*bytes, true, true);
-  EXPECT_TRUE(db.has_value()) << (db ? "" : db.error().message());
-  return {std::move(bytes), *db};
-}
+using kestrune::testing::must_make_db;
+using TestDb = kestrune::testing::TinyDb;
 
 class Rng {
  public:
@@ -178,7 +167,7 @@ TestDb db_at_pixels(const Wcs& wcs, const std::vector<Vec2>& pixels,
     band.star_ids.push_back(static_cast<uint32_t>(i));
   }
   desc.bands.push_back(band);
-  return make_db(desc);
+  return must_make_db(desc);
 }
 
 TEST(ProjectField, KeepsFrameStarsSortedByMagThenIdAndTruncates) {
@@ -310,7 +299,7 @@ TestDb patternless_db() {
   tools::DbSpec desc;
   desc.stars.push_back(tools::star_record(1.0, 0.5, 0));
   desc.bands.push_back({10, 0.2, 2, {0}});
-  return make_db(desc);
+  return must_make_db(desc);
 }
 
 std::vector<ImageStar> scattered_stars(size_t n, uint64_t seed) {
@@ -542,7 +531,7 @@ TEST(WithDistortion, NeedsSipMinMatchesPairsAndAnOrderFromTwoToNine) {
 struct Scene {
   Wcs truth;
   uint32_t width, height;
-  TestDb db;
+  std::optional<TestDb> db;
   std::vector<ImageStar> stars;
   size_t real_in_frame = 0;
 };
@@ -600,7 +589,7 @@ Scene make_scene(const Wcs& truth, uint32_t width, uint32_t height, uint64_t see
           desc.patterns.push_back(
               {{in_frame[a].id, in_frame[b].id, in_frame[cc].id, in_frame[d].id}, 0});
   desc.bands.push_back(band);
-  s.db = make_db(desc);
+  s.db.emplace(must_make_db(desc));
 
   for (const InFrame& f : in_frame) {
     s.stars.push_back({f.px[0] + noise_px * rng.gauss(), f.px[1] + noise_px * rng.gauss(),
@@ -638,7 +627,7 @@ TEST(SolveStarsFrame, SolvesSyntheticSkiesBackToTheTruth) {
     ASSERT_GE(s.real_in_frame, 60u);
     FakeClock clock({0});
     const SolveResult r =
-        solve_stars_frame(s.db.db, s.stars, c.width, c.height, SolveParams{}, clock);
+        solve_stars_frame(s.db->db, s.stars, c.width, c.height, SolveParams{}, clock);
     const auto* sol = std::get_if<Solution>(&r);
     ASSERT_NE(sol, nullptr) << to_string(std::get<NotSolved>(r).reason);
     EXPECT_LT(worst_grid_error(truth, sol->wcs, c.width, c.height), 0.25);
@@ -673,7 +662,7 @@ TEST(SolveStarsFrame, FalseStarsOnlyAreNotSolved) {
   // Same database, but the stars are random positions.
   const std::vector<ImageStar> random = scattered_stars(60, 99);
   FakeClock clock({0});
-  const SolveResult r = solve_stars_frame(s.db.db, random, 1000, 800, SolveParams{}, clock);
+  const SolveResult r = solve_stars_frame(s.db->db, random, 1000, 800, SolveParams{}, clock);
   const auto* ns = std::get_if<NotSolved>(&r);
   ASSERT_NE(ns, nullptr);
   EXPECT_EQ(ns->reason, NotSolvedReason::Exhausted);

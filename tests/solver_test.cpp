@@ -164,9 +164,7 @@ CropScene crop_scene(uint64_t seed) {
       for (uint32_t k = j + 1; k < b; ++k)
         for (uint32_t l = k + 1; l < b; ++l)
           desc.patterns.push_back({{central[i], central[j], central[k], central[l]}, 0});
-  auto db = testing::make_db(desc);
-  EXPECT_TRUE(db.has_value()) << (db ? "" : db.error());
-  return {truth, std::move(*db), std::move(real)};
+  return {truth, testing::must_make_db(desc), std::move(real)};
 }
 
 // `n` false stars brighter than every real one, at least 5 pixels outside

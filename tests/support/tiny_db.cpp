@@ -1,6 +1,8 @@
 #include "tests/support/tiny_db.hpp"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <numbers>
 #include <random>
 
@@ -40,6 +42,15 @@ std::expected<TinyDb, std::string> make_db(const tools::DbSpec& desc) {
   auto db = Database::load(encoded->bytes, true, true);
   if (!db) return std::unexpected("loading: " + db.error().message());
   return TinyDb(std::move(*encoded), *db);
+}
+
+TinyDb must_make_db(const tools::DbSpec& desc) {
+  auto made = make_db(desc);
+  if (!made) {
+    std::fprintf(stderr, "test database: %s\n", made.error().c_str());
+    std::abort();
+  }
+  return std::move(*made);
 }
 
 std::vector<uint32_t> all_ids(size_t n) {

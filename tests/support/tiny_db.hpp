@@ -37,6 +37,10 @@ struct TinyDb {
 // which step failed.
 std::expected<TinyDb, std::string> make_db(const tools::DbSpec& desc);
 
+// make_db for fixtures that cannot go on without their database: a failure
+// prints its text and aborts rather than let the test read a missing one.
+TinyDb must_make_db(const tools::DbSpec& desc);
+
 // Every star id 0 .. n-1, for a band that lists all stars.
 std::vector<uint32_t> all_ids(size_t n);
 
