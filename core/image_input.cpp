@@ -203,25 +203,20 @@ uint8_t jpeg_orientation(const jpeg_decompress_struct& cinfo) {
 
 constexpr JDIMENSION kJpegStripRows = 16;
 
-uint16_t mean_rgb8(unsigned r, unsigned g, unsigned b) {
-  return static_cast<uint16_t>(((r + g + b) * 257 + 1) / 3);
-}
-
 void jpeg_row_luminance(const uint8_t* p, uint16_t* out, size_t width, J_COLOR_SPACE space,
                         bool adobe) {
   if (space == JCS_GRAYSCALE) {
-    for (size_t x = 0; x < width; ++x) out[x] = static_cast<uint16_t>(p[x] * 257);
+    mix_pixels(false, false, [p](int, size_t i) -> uint32_t { return p[i]; }, width, out);
   } else if (space == JCS_RGB) {
-    for (size_t x = 0; x < width; ++x) out[x] = mean_rgb8(p[3 * x], p[3 * x + 1], p[3 * x + 2]);
+    mix_pixels(false, true, [p](int c, size_t i) -> uint32_t { return p[3 * i + c]; }, width, out);
   } else {
     // CMYK: Adobe writes it inverted; either way R = (1-C)(1-K) in the unit range.
-    for (size_t x = 0; x < width; ++x) {
-      unsigned c[4];
-      for (int k = 0; k < 4; ++k) c[k] = adobe ? p[4 * x + k] : 255u - p[4 * x + k];
-      unsigned rgb[3];
-      for (int k = 0; k < 3; ++k) rgb[k] = (c[k] * c[3] + 127) / 255;
-      out[x] = mean_rgb8(rgb[0], rgb[1], rgb[2]);
-    }
+    auto ink = [p, adobe](size_t i, int k) -> uint32_t {
+      return adobe ? p[4 * i + k] : 255u - p[4 * i + k];
+    };
+    mix_pixels(
+        false, true, [&ink](int c, size_t i) { return (ink(i, c) * ink(i, 3) + 127) / 255; },
+        width, out);
   }
 }
 
