@@ -81,14 +81,23 @@ FitsError unsupported(std::string detail) {
   return FitsError{FitsErrorKind::Unsupported, std::move(detail)};
 }
 
+// The unsigned integer as wide as a sample of type T.
 template <typename T>
-T load_be(const std::byte* p) {
-  using U = std::conditional_t<sizeof(T) == 2, uint16_t,
-                               std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
-  U u;
+using BitsOf = std::conditional_t<sizeof(T) == 2, uint16_t,
+                                  std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
+
+// The stored (big-endian) bits of one sample of type T.
+template <typename T>
+BitsOf<T> load_be_bits(const std::byte* p) {
+  BitsOf<T> u;
   std::memcpy(&u, p, sizeof u);
   if constexpr (std::endian::native == std::endian::little) u = std::byteswap(u);
-  return std::bit_cast<T>(u);
+  return u;
+}
+
+template <typename T>
+T load_be(const std::byte* p) {
+  return std::bit_cast<T>(load_be_bits<T>(p));
 }
 
 // Round half away from zero and clamp to 0..65535; NaN gives 0. Adding the
@@ -113,20 +122,14 @@ constexpr size_t kBlock = size_t{1} << 14;
 // them and the exponent bits alone tell infinities and NaN apart.
 template <typename T>
 struct Order {
-  using Bits = std::conditional_t<sizeof(T) == 2, uint16_t,
-                                  std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
+  using Bits = BitsOf<T>;
   using Key = std::make_signed_t<Bits>;
   static constexpr bool kFloat = std::is_floating_point_v<T>;
   static constexpr int kTop = 8 * sizeof(Bits) - 1;
   static constexpr Bits kExponent = sizeof(T) == 4 ? Bits(0x7F800000u) : Bits(0x7FF0000000000000u);
   static constexpr Key kMagnitude = std::numeric_limits<Key>::max();
 
-  static Bits bits(const std::byte* p) {
-    Bits u;
-    std::memcpy(&u, p, sizeof u);
-    if constexpr (std::endian::native == std::endian::little) u = std::byteswap(u);
-    return u;
-  }
+  static Bits bits(const std::byte* p) { return load_be_bits<T>(p); }
   // All ones for a finite value, else zero: the magnitude below the
   // exponent of infinity leaves the top bit set after the subtraction.
   static Key finite_mask(Bits u) {
