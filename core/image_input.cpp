@@ -481,15 +481,20 @@ Decoded decode_png(std::span<const std::byte> bytes, const ReleaseBytes& done) {
   rd.info = png_create_info_struct(rd.png);
   if (rd.info == nullptr) return std::unexpected(unsupported(ImageFormat::Png, "out of memory"));
 
+  // The orientation comes from the first eXIf block found: before the image
+  // data (already in out), read by libpng later, seen by our chunk callback,
+  // or found by walking the chunks after the image data.
+  auto oriented = [&]() -> Decoded {
+    if (st.out.orientation == 1) st.out.orientation = png_orientation(rd.png, rd.info);
+    if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
+    if (st.out.orientation == 1 && !st.exif_seen)
+      st.out.orientation = png_trailing_exif_orientation(bytes, st.resume);
+    return std::move(st.out);
+  };
   if (setjmp(png_jmpbuf(rd.png))) {
     if (st.refused) return std::unexpected(std::move(*st.refused));
     // Chunks after the image data only matter for the eXIf block.
-    if (st.image_done) {
-      if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
-      if (st.out.orientation == 1 && !st.exif_seen)
-        st.out.orientation = png_trailing_exif_orientation(bytes, st.resume);
-      return std::move(st.out);
-    }
+    if (st.image_done) return oriented();
     return std::unexpected(img_err(ImageFormat::Png, st.text,
                                    names_limit(st.text) || names_unsupported(st.text)));
   }
@@ -529,11 +534,7 @@ Decoded decode_png(std::span<const std::byte> bytes, const ReleaseBytes& done) {
   if (!st.image_done) {
     return std::unexpected(corrupt(ImageFormat::Png, "unexpected end of file"));
   }
-  if (st.out.orientation == 1) st.out.orientation = png_orientation(rd.png, rd.info);
-  if (st.out.orientation == 1) st.out.orientation = st.exif_orientation;
-  if (st.out.orientation == 1 && !st.exif_seen)
-    st.out.orientation = png_trailing_exif_orientation(bytes, st.resume);
-  return std::move(st.out);
+  return oriented();
 }
 
 // ---------------------------------------------------------------- TIFF
