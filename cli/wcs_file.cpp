@@ -4,28 +4,18 @@
 #include <limits>
 #include <string_view>
 
+#include "core/fits.hpp"
 #include "core/numfmt.hpp"
 
 namespace kestrune::cli {
 namespace {
 
-constexpr size_t kCard = 80;
-constexpr size_t kBlock = 2880;
+using wcs::append_card;
 
 void add_card(std::string& out, std::string_view text) {
-  std::string card(text.substr(0, kCard));
-  card.resize(kCard, ' ');
+  std::string card(text.substr(0, fits::kCardBytes));
+  card.resize(fits::kCardBytes, ' ');
   out += card;
-}
-
-// Keyword left in 8 columns, "= ", value right in 20.
-std::string keyed(std::string_view key, std::string_view value) {
-  std::string card(key);
-  if (card.size() < 8) card.resize(8, ' ');
-  card += "= ";
-  if (value.size() < 20) card.append(20 - value.size(), ' ');
-  card += value;
-  return card;
 }
 
 }  // namespace
@@ -42,12 +32,12 @@ DerivedAxes derived_axes(const Wcs& wcs) {
 
 std::string wcs_file(const Wcs& wcs, uint32_t width, uint32_t height) {
   std::string out;
-  out.reserve(2 * kBlock);
-  add_card(out, keyed("SIMPLE", "T"));
-  add_card(out, keyed("BITPIX", "16"));
-  add_card(out, keyed("NAXIS", "2"));
-  add_card(out, keyed("NAXIS1", std::to_string(width)));
-  add_card(out, keyed("NAXIS2", std::to_string(height)));
+  out.reserve(2 * fits::kBlockBytes);
+  append_card(out, "SIMPLE", "T");
+  append_card(out, "BITPIX", "16");
+  append_card(out, "NAXIS", "2");
+  append_card(out, "NAXIS1", std::to_string(width));
+  append_card(out, "NAXIS2", std::to_string(height));
 
   const std::string cards = wcs.to_fits_header();
   std::string_view rest = cards;
@@ -60,12 +50,12 @@ std::string wcs_file(const Wcs& wcs, uint32_t width, uint32_t height) {
   }
 
   const DerivedAxes axes = derived_axes(wcs);
-  add_card(out, keyed("CDELT1", fmt_exp(axes.cdelt1, 12)));
-  add_card(out, keyed("CDELT2", fmt_exp(axes.cdelt2, 12)));
-  add_card(out, keyed("CROTA1", fmt_exp(axes.crota, 12)));
-  add_card(out, keyed("CROTA2", fmt_exp(axes.crota, 12)));
+  append_card(out, "CDELT1", fmt_exp(axes.cdelt1, 12));
+  append_card(out, "CDELT2", fmt_exp(axes.cdelt2, 12));
+  append_card(out, "CROTA1", fmt_exp(axes.crota, 12));
+  append_card(out, "CROTA2", fmt_exp(axes.crota, 12));
   add_card(out, "END");
-  out.resize((out.size() + kBlock - 1) / kBlock * kBlock, ' ');
+  out.resize((out.size() + fits::kBlockBytes - 1) / fits::kBlockBytes * fits::kBlockBytes, ' ');
   return out;
 }
 

@@ -73,27 +73,16 @@ Vec2 deproject_unreduced(double ra0, double dec0, double xi, double eta) {
   return {ra, std::asin(s)};
 }
 
-// Keyword left in 8 columns, "= ", value right in 20; cut or padded to 80.
-void append_card(std::string& out, std::string_view key, std::string_view value) {
-  std::string card(key);
-  card.resize(std::max<size_t>(card.size(), 8), ' ');
-  card += "= ";
-  if (value.size() < 20) card.append(20 - value.size(), ' ');
-  card += value;
-  card.resize(80, ' ');
-  out += card;
-}
-
 void append_sip_cards(std::string& out, char letter, const std::vector<double>& coeffs,
                       uint8_t order) {
-  append_card(out, std::string(1, letter) + "_ORDER", std::to_string(order));
+  wcs::append_card(out, std::string(1, letter) + "_ORDER", std::to_string(order));
   out += '\n';
   const auto terms = Sip::terms(order);
   const size_t n = std::min(terms.size(), coeffs.size());
   for (size_t i = 0; i < n; ++i) {
     const std::string key = std::string(1, letter) + "_" + std::to_string(terms[i].p) + "_" +
                             std::to_string(terms[i].q);
-    append_card(out, key, fmt_exp(coeffs[i], 15));
+    wcs::append_card(out, key, fmt_exp(coeffs[i], 15));
     out += '\n';
   }
 }
@@ -211,7 +200,7 @@ std::string Wcs::to_fits_header() const {
   std::string out;
   out.reserve(80 * 37);
   auto card = [&out](std::string_view key, const std::string& value) {
-    append_card(out, key, value);
+    wcs::append_card(out, key, value);
     out += '\n';
   };
   card("CTYPE1", std::string("'RA---TAN") + suffix + "'");
@@ -233,6 +222,16 @@ std::string Wcs::to_fits_header() const {
 }
 
 namespace wcs {
+
+void append_card(std::string& out, std::string_view key, std::string_view value) {
+  std::string card(key);
+  card.resize(std::max<size_t>(card.size(), 8), ' ');
+  card += "= ";
+  if (value.size() < 20) card.append(20 - value.size(), ' ');
+  card += value;
+  card.resize(80, ' ');
+  out += card;
+}
 
 Vec2 deproject(Vec2 tangent, double xi, double eta) {
   const Vec2 sky = deproject_unreduced(tangent[0], tangent[1], xi, eta);

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -93,6 +94,10 @@ namespace wcs {
 // from `tangent`, RA in [0, 2pi); a zero or non-finite offset gives the
 // tangent point. Fits use it to move their tangent point.
 Vec2 deproject(Vec2 tangent, double xi, double eta);
+
+// Appends one FITS card: the keyword left in 8 columns, "= ", the value
+// right-aligned in 20, the whole cut or padded to 80 characters.
+void append_card(std::string& out, std::string_view key, std::string_view value);
 
 // Linear TAN fit with `crpix` fixed and the tangent point iterated from
 // `crval0`; returns the Wcs (no sip) and its rms in pixels.
