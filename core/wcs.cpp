@@ -170,6 +170,12 @@ std::array<double, 3> unit_vector(double ra, double dec) {
   return {std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
 }
 
+double angle_between(const std::array<double, 3>& a, const std::array<double, 3>& b) {
+  const double cross =
+      std::hypot(a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]);
+  return std::atan2(cross, a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+}
+
 double ra_degrees(double ra) {
   double deg = std::fmod(ra * kRadToDeg, 360.0);
   if (deg < 0) deg += 360.0;

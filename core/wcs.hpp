@@ -32,6 +32,9 @@ double ra_degrees(double ra);
 // The unit vector of (RA, Dec) in radians.
 std::array<double, 3> unit_vector(double ra, double dec);
 
+// The angle between two directions in radians, accurate at any separation.
+double angle_between(const std::array<double, 3>& a, const std::array<double, 3>& b);
+
 struct SipTerm {
   uint8_t p;  // exponent of u
   uint8_t q;  // exponent of v

@@ -2,6 +2,8 @@
 // and by hand-made text, damaged inputs, and the duplicate merge.
 #include "tools/catalog.hpp"
 
+#include "core/wcs.hpp"
+
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
@@ -20,7 +22,6 @@ namespace kestrune::tools {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr double kDeg = 180.0 / std::numbers::pi;
 
 fs::path scratch_dir() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -35,13 +36,8 @@ void write_text(const fs::path& path, const std::string& text) {
 }
 
 double separation_arcsec(const CatalogStar& a, const CatalogStar& b) {
-  auto v = [](const CatalogStar& s) {
-    const double ra = s.ra_deg / kDeg, dec = s.dec_deg / kDeg;
-    return std::array{std::cos(dec) * std::cos(ra), std::cos(dec) * std::sin(ra), std::sin(dec)};
-  };
-  auto p = v(a), q = v(b);
-  const std::array c{p[1] * q[2] - p[2] * q[1], p[2] * q[0] - p[0] * q[2], p[0] * q[1] - p[1] * q[0]};
-  return std::atan2(std::hypot(c[0], c[1], c[2]), p[0] * q[0] + p[1] * q[1] + p[2] * q[2]) * kDeg * 3600.0;
+  auto v = [](const CatalogStar& s) { return unit_vector(s.ra_deg / kRadToDeg, s.dec_deg / kRadToDeg); };
+  return angle_between(v(a), v(b)) * kRadToDeg * 3600.0;
 }
 
 // A star table in the packed layout, written by cfitsio: MAG_VT first, then
@@ -120,9 +116,9 @@ TEST(Tycho2Table, DecodesDirectionsAndMagnitudesOfACfitsioFixture) {
   ASSERT_EQ(read->size(), stars.size());
   for (size_t i = 0; i < stars.size(); ++i) {
     const auto& v = stars[i].v;
-    double ra = std::atan2(v[1], v[0]) * kDeg;
+    double ra = std::atan2(v[1], v[0]) * kRadToDeg;
     if (ra < 0) ra += 360.0;
-    const CatalogStar want{ra, std::asin(v[2]) * kDeg, stars[i].mag};
+    const CatalogStar want{ra, std::asin(v[2]) * kRadToDeg, stars[i].mag};
     ASSERT_LT(separation_arcsec((*read)[i], want), 0.01) << "row " << i + 1;
     ASSERT_EQ((*read)[i].mag, stars[i].mag) << "row " << i + 1;
   }
@@ -149,7 +145,7 @@ TEST(Tycho2Table, RealFileAgreesWithTheBrightStarTable) {
   ASSERT_GT(sample.size(), 40u);
   size_t found = 0;
   for (const auto& s : sample) {
-    const double cos_dec = std::max(std::cos(s.dec_deg / kDeg), 1e-3);
+    const double cos_dec = std::max(std::cos(s.dec_deg / kRadToDeg), 1e-3);
     for (const auto& t : *tycho) {
       if (std::fabs(t.dec_deg - s.dec_deg) > 0.01) continue;
       double dra = std::fabs(t.ra_deg - s.ra_deg);
@@ -296,7 +292,7 @@ TEST(Tycho2Table, RejectsTruncatedAndIncompleteFiles) {
 
 CatalogStar offset(const CatalogStar& s, double north_arcsec, double east_arcsec, float dmag) {
   const double dec = s.dec_deg + north_arcsec / 3600.0;
-  double ra = s.ra_deg + east_arcsec / 3600.0 / std::cos(s.dec_deg / kDeg);
+  double ra = s.ra_deg + east_arcsec / 3600.0 / std::cos(s.dec_deg / kRadToDeg);
   ra = std::fmod(ra + 360.0, 360.0);
   return {ra, dec, s.mag + dmag};
 }

@@ -446,12 +446,6 @@ std::array<double, 3> offset_from(const std::array<double, 3>& c, double rho, do
   return p;
 }
 
-double angle_d(const std::array<double, 3>& a, const std::array<double, 3>& b) {
-  const double x = a[1] * b[2] - a[2] * b[1], y = a[2] * b[0] - a[0] * b[2],
-               z = a[0] * b[1] - a[1] * b[0];
-  return std::atan2(std::hypot(x, y, z), a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
-}
-
 // At depth 29 no file can hold the cell table, so the coverage itself is
 // checked: it holds the depth-29 cell of every direction inside tiny cones.
 TEST(ConeCells, CoverTinyConesAtDepth29) {
@@ -483,7 +477,7 @@ TEST(ConeCells, CoverTinyConesAtDepth29) {
       int tested = 0;
       for (int k = 0; k < 300; ++k) {
         const auto p = offset_from(c, radius * std::sqrt(uni(rng)), uni(rng) * 2 * kPi);
-        if (angle_d(c, p) > radius) continue;
+        if (angle_between(c, p) > radius) continue;
         ++tested;
         EXPECT_TRUE(covered(p)) << ce.ra << " " << ce.dec << " " << radius;
       }

@@ -62,12 +62,7 @@ Wcs sip_wcs() {
 
 // Angular separation in radians.
 double separation(Vec2 a, Vec2 b) {
-  const double c =
-      std::sin(a[1]) * std::sin(b[1]) + std::cos(a[1]) * std::cos(b[1]) * std::cos(a[0] - b[0]);
-  const double x = std::cos(b[1]) * std::sin(a[0] - b[0]);
-  const double y =
-      std::cos(a[1]) * std::sin(b[1]) - std::sin(a[1]) * std::cos(b[1]) * std::cos(a[0] - b[0]);
-  return std::atan2(std::hypot(x, y), c);
+  return angle_between(unit_vector(a[0], a[1]), unit_vector(b[0], b[1]));
 }
 
 TEST(SipTerms, ListsExponentsDegreeByDegreeUpToNine) {

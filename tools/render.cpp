@@ -91,12 +91,6 @@ class Rng {
 enum Stream : uint64_t { kScatter = 1, kFaint, kNoise, kHot, kTrail, kColour };
 Rng stream(uint64_t seed, Stream which) { return Rng(seed * 0x2545f4914f6cdd1dULL + which); }
 
-double angle_between(const std::array<double, 3>& a, const std::array<double, 3>& b) {
-  const double cross =
-      std::hypot(a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]);
-  return std::atan2(cross, a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
-}
-
 // The PSF as a quadratic form Q over pixel offsets, normalised to unit volume.
 struct Psf {
   PsfShape shape;
