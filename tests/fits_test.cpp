@@ -33,15 +33,8 @@ std::string cards(std::initializer_list<std::string> texts) {
   return out;
 }
 
-std::span<const std::byte> bytes_of(const std::string& s) {
-  return std::as_bytes(std::span(s.data(), s.size()));
-}
-
-std::vector<std::byte> file_bytes(const std::filesystem::path& p) {
-  std::string s = testing::read_file(p);
-  auto b = bytes_of(s);
-  return {b.begin(), b.end()};
-}
+using testing::bytes_of;
+using testing::read_bytes;
 
 const std::string kSimple = "SIMPLE  =                    T";
 const std::string kEnd = "END";
@@ -222,7 +215,7 @@ TEST(FitsImage, RejectsUnsupportedDescriptions) {
     SCOPED_TRACE(c.name);
     auto path = dir / "x.fits";
     testing::write_fits(path, c.desc);
-    auto bytes = file_bytes(path);
+    auto bytes = read_bytes(path);
     auto img = FitsImage::parse(bytes);
     ASSERT_FALSE(img.has_value());
     EXPECT_EQ(img.error().message(), c.message);
@@ -282,7 +275,7 @@ TEST(FitsImage, DataMustBeComplete) {
   };
   for (Case c : {Case{end - 1, false}, Case{end, true}, Case{end + 100, true}}) {
     std::filesystem::resize_file(path, c.size);
-    auto bytes = file_bytes(path);
+    auto bytes = read_bytes(path);
     auto img = FitsImage::parse(bytes);
     EXPECT_EQ(img.has_value(), c.ok) << c.size;
     if (!c.ok) {
@@ -300,7 +293,7 @@ TEST(FitsImage, ViewsDescriptionAndData) {
                              {3, 2, 3},
                              std::vector<double>(18, 5.0),
                              {{"BZERO", 10.0}, {"BSCALE", 0.5}, {"BAYERPAT", std::string("RGGB")}}});
-  auto bytes = file_bytes(path);
+  auto bytes = read_bytes(path);
   auto img = FitsImage::parse(bytes);
   ASSERT_TRUE(img.has_value()) << img.error().message();
   EXPECT_EQ(img->width, 3u);
@@ -376,7 +369,7 @@ TEST(FitsImage, ToSamples) {
     SCOPED_TRACE(c.name);
     auto path = dir / "s.fits";
     testing::write_fits(path, c.desc);
-    auto bytes = file_bytes(path);
+    auto bytes = read_bytes(path);
     auto img = FitsImage::parse(bytes);
     ASSERT_TRUE(img.has_value()) << img.error().message();
     SamplePlane plane = img->to_samples();
@@ -407,7 +400,7 @@ TEST(FitsImage, UnsignedPlaneMatchesCfitsio) {
   fits_close_file(f, &status);
   ASSERT_EQ(status, 0);
 
-  auto bytes = file_bytes(path);
+  auto bytes = read_bytes(path);
   auto img = FitsImage::parse(bytes);
   ASSERT_TRUE(img.has_value());
   auto plane = img->to_samples();
@@ -435,7 +428,7 @@ TEST(FitsImage, ReportsTheDataItIsDoneWith) {
     SCOPED_TRACE(c.name);
     auto path = dir / "r.fits";
     testing::write_fits(path, c.desc);
-    auto bytes = file_bytes(path);
+    auto bytes = read_bytes(path);
     auto img = FitsImage::parse(bytes);
     ASSERT_TRUE(img.has_value());
     std::vector<bool> reported(img->data.size());

@@ -40,11 +40,7 @@ using image_input::ImageInputError;
 
 namespace {
 
-std::span<const std::byte> span_of(const std::string& s) {
-  return std::as_bytes(std::span(s.data(), s.size()));
-}
-
-auto decode(const std::string& s) { return image_input::decode(span_of(s)); }
+auto decode(const std::string& s) { return image_input::decode(bytes_of(s)); }
 
 // A noisy gray source picture, so compressed data fills the file.
 fs::path noisy_pgm(const TempDir& dir, uint32_t w, uint32_t h) {
@@ -201,7 +197,7 @@ TEST(HostileImages, TruncatedFilesOfEveryFormat) {
   const std::string fits = read_file(dir / "a.fits");
   const size_t data = fits_data_offset(dir / "a.fits");
   for (size_t keep : {size_t{100}, data - 80, data - 1, data + 1, data + 2399}) {
-    auto r = fits::FitsImage::parse(span_of(fits.substr(0, keep)));
+    auto r = fits::FitsImage::parse(bytes_of(fits.substr(0, keep)));
     ASSERT_FALSE(r.has_value()) << keep;
     EXPECT_EQ(r.error().kind, fits::FitsErrorKind::Truncated) << keep;
   }
@@ -266,7 +262,7 @@ TEST(HostileImages, HugeDeclaredSizesStopAtTheHeader) {
       value.replace(20 - std::strlen(a.axis), std::strlen(a.axis), a.axis);
       huge.replace(at + 10, 20, value);
     }
-    auto r = fits::FitsImage::parse(span_of(huge));
+    auto r = fits::FitsImage::parse(bytes_of(huge));
     ASSERT_FALSE(r.has_value()) << a.axis;
     EXPECT_EQ(r.error().kind, a.kind) << a.axis << ": " << r.error().message();
   }
@@ -386,7 +382,7 @@ TEST(HostileFits, HeaderWithoutEnd) {
   for (const auto& c : cases) {
     std::string file = simple;
     while (file.size() < (4u << 20)) file += c.card;
-    auto r = fits::FitsImage::parse(span_of(file));
+    auto r = fits::FitsImage::parse(bytes_of(file));
     ASSERT_FALSE(r.has_value()) << c.name;
     EXPECT_EQ(r.error().kind, fits::FitsErrorKind::Truncated) << c.name;
   }
@@ -556,7 +552,7 @@ TEST(FuzzCorpus, EveryInputIsAnswered) {
       const std::string bytes = read_file(entry.path());
       ++files;
       if (std::string_view(target) == "fits") {
-        if (auto img = fits::FitsImage::parse(span_of(bytes))) {
+        if (auto img = fits::FitsImage::parse(bytes_of(bytes))) {
           EXPECT_EQ(img->to_samples().samples.size(), size_t{img->width} * img->height);
         }
       } else if (std::string_view(target) == "image") {

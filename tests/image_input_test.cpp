@@ -30,14 +30,10 @@ using testing::quoted;
 using testing::run_tool;
 using testing::TempDir;
 
-std::vector<std::byte> file_bytes(const fs::path& p) {
-  std::string s = testing::read_file(p);
-  auto b = std::as_bytes(std::span(s.data(), s.size()));
-  return {b.begin(), b.end()};
-}
+using testing::read_bytes;
 
 std::expected<DecodedImage, ImageInputError> decode_file(const fs::path& p) {
-  return decode(file_bytes(p));
+  return decode(read_bytes(p));
 }
 
 std::string message_of(const std::expected<DecodedImage, ImageInputError>& r) {
@@ -367,7 +363,7 @@ TEST(ImageInput, ReportsTheInputItIsDoneWith) {
   run_tool(expand("convert {src} -quality 95 {out}", ppm8, {}, dir / "a.jpg"));
   for (const char* name : {"a.png", "i.png", "a.tif", "z.tif", "t.tif", "one.tif", "a.jpg"}) {
     SCOPED_TRACE(name);
-    const auto bytes = file_bytes(dir / name);
+    const auto bytes = read_bytes(dir / name);
     std::vector<bool> reported(bytes.size());
     bool inside = true;
     auto done = [&](std::span<const std::byte> part) {

@@ -89,6 +89,16 @@ std::string read_file(const std::filesystem::path& path) {
   return ss.str();
 }
 
+std::span<const std::byte> bytes_of(const std::string& s) {
+  return std::as_bytes(std::span(s.data(), s.size()));
+}
+
+std::vector<std::byte> read_bytes(const std::filesystem::path& path) {
+  const std::string s = read_file(path);
+  const auto b = bytes_of(s);
+  return {b.begin(), b.end()};
+}
+
 void write_file(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ inline constexpr const char* kUnset = "\x01unset";
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
+// A file's bytes, and a string's bytes seen as std::byte, for the readers.
+std::vector<std::byte> read_bytes(const std::filesystem::path& path);
+std::span<const std::byte> bytes_of(const std::string& s);
 
 // A fresh empty directory under the system temp dir, removed by the destructor.
 class TempDir {
