@@ -17,6 +17,9 @@
 #include <fstream>
 #include <memory>
 #include <numbers>
+#include <type_traits>
+
+#include "tools/db_writer.hpp"
 
 namespace kestrune::tools {
 namespace {
@@ -870,22 +873,22 @@ namespace {
 
 constexpr char kCacheMagic[8] = {'K', 'R', 'C', 'A', 'T', '0', '0', '1'};
 
-struct PackedStar {
-  double ra_deg, dec_deg;
-  float mag;
-};
+// The cache holds the records as they are in memory, after its magic and count.
+static_assert(sizeof(CatalogStar) == 24 && std::is_trivially_copyable_v<CatalogStar>);
+constexpr size_t kCacheHeaderBytes = 16;
 
-uint64_t fnv1a(uint64_t h, const void* data, size_t n) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
-  return h;
+template <typename T>
+void append_bytes(std::vector<std::byte>& out, const T* data, size_t count) {
+  const auto* p = reinterpret_cast<const std::byte*>(data);
+  out.insert(out.end(), p, p + count * sizeof(T));
 }
 
 }  // namespace
 
 std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
     std::span<const std::string> paths, const std::string& cache_dir) {
-  uint64_t key = 0xcbf29ce484222325ULL;
+  // The cache is named by a hash of every input's path, size and time.
+  std::vector<std::byte> identity;
   for (const std::string& path : paths) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::unexpected(path + ": " + std::strerror(errno));
@@ -893,9 +896,10 @@ std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
     const std::string absolute = std::filesystem::absolute(path, ec).string();
     const int64_t facts[3] = {int64_t(st.st_size), int64_t(st.st_mtim.tv_sec),
                               int64_t(st.st_mtim.tv_nsec)};
-    key = fnv1a(key, absolute.data(), absolute.size() + 1);
-    key = fnv1a(key, facts, sizeof facts);
+    append_bytes(identity, absolute.c_str(), absolute.size() + 1);
+    append_bytes(identity, facts, 3);
   }
+  const uint64_t key = fnv1a64(identity);
   std::string cache_file;
   if (!cache_dir.empty()) {
     char name[64];
@@ -906,13 +910,10 @@ std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
     uint64_t count = 0;
     if (in.read(magic, 8) && std::memcmp(magic, kCacheMagic, 8) == 0 &&
         in.read(reinterpret_cast<char*>(&count), 8) && count < (1ULL << 32)) {
-      std::vector<PackedStar> packed(count);
-      if (in.read(reinterpret_cast<char*>(packed.data()),
-                  std::streamsize(count * sizeof(PackedStar))) &&
+      std::vector<CatalogStar> stars(count);
+      if (in.read(reinterpret_cast<char*>(stars.data()),
+                  std::streamsize(count * sizeof(CatalogStar))) &&
           in.peek() == std::char_traits<char>::eof()) {
-        std::vector<CatalogStar> stars(count);
-        for (size_t i = 0; i < count; ++i)
-          stars[i] = {packed[i].ra_deg, packed[i].dec_deg, packed[i].mag};
         return stars;
       }
     }
@@ -925,21 +926,15 @@ std::expected<std::vector<CatalogStar>, std::string> load_render_catalog(
   }
   all = merge_catalogs(std::move(all));
   if (!cache_file.empty()) {
-    // Written aside and renamed, so a concurrent reader never sees half a file.
     std::error_code ec;
     std::filesystem::create_directories(cache_dir, ec);
-    const std::string temp = cache_file + ".tmp" + std::to_string(::getpid());
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     const uint64_t count = all.size();
-    out.write(kCacheMagic, 8);
-    out.write(reinterpret_cast<const char*>(&count), 8);
-    std::vector<PackedStar> packed(all.size());
-    for (size_t i = 0; i < all.size(); ++i) packed[i] = {all[i].ra_deg, all[i].dec_deg, all[i].mag};
-    out.write(reinterpret_cast<const char*>(packed.data()),
-              std::streamsize(packed.size() * sizeof(PackedStar)));
-    out.close();
-    if (out) std::filesystem::rename(temp, cache_file, ec);
-    if (!out || ec) std::filesystem::remove(temp, ec);  // a missing cache only costs time
+    std::vector<std::byte> file;
+    file.reserve(kCacheHeaderBytes + count * sizeof(CatalogStar));
+    append_bytes(file, kCacheMagic, 8);
+    append_bytes(file, &count, 1);
+    append_bytes(file, all.data(), all.size());
+    (void)write_file_atomic(cache_file, file);  // a missing cache only costs time
   }
   return all;
 }
